@@ -1,0 +1,26 @@
+# Runs the Python suite once per interpreter the module was built for, with
+# the firmware emulator preloaded. Each interpreter also gets a copy of the
+# module that claims another compile-time version (2.6 for Python 2, 3.1 for
+# Python 3), so the suite can watch the import-time version check fire.
+
+set(PYTALLOWICK_SUITE_DIR ${CMAKE_CURRENT_LIST_DIR}/python)
+
+foreach(tag IN LISTS PYTALLOWICK_FLAVOURS)
+  set(exe "${PYTALLOWICK_${tag}_EXE}")
+  set(folder "${PYTALLOWICK_${tag}_FOLDER}")
+  set(mismatch_folder "${folder}-mismatch")
+  if(PYTALLOWICK_${tag}_MAJOR EQUAL 2)
+    set(claimed_minor 6)
+  else()
+    set(claimed_minor 1)
+  endif()
+  pytallowick_add_module(${PYTALLOWICK_${tag}_TARGET}_mismatch "${mismatch_folder}"
+    "${PYTALLOWICK_${tag}_INCLUDE}" "${PYTALLOWICK_${tag}_SUFFIX}"
+    PYT_BUILT_MAJOR=${PYTALLOWICK_${tag}_MAJOR} PYT_BUILT_MINOR=${claimed_minor})
+
+  add_test(NAME python-${tag}
+    COMMAND "${exe}" -m unittest discover -s "${PYTALLOWICK_SUITE_DIR}" -t "${PYTALLOWICK_SUITE_DIR}" -v)
+  set_tests_properties(python-${tag} PROPERTIES
+    LABELS python
+    ENVIRONMENT "LD_PRELOAD=$<TARGET_FILE:vcioemu>;VCIOEMU_LIBRARY=$<TARGET_FILE:vcioemu>;PYTHONPATH=${folder};PYTALLOWICK_MISMATCH_DIR=${mismatch_folder};PYTHONDONTWRITEBYTECODE=1")
+endforeach()
