@@ -1,0 +1,135 @@
+"""ctypes access to the firmware emulator's control interface.
+
+The emulator (emulator/vcio_emulator.h) is preloaded into the test process
+with LD_PRELOAD and stands in for "/dev/vcio". VCIOEMU_LIBRARY names the same
+file; loading it again hands back the preloaded copy, so these calls inspect
+and steer the very emulator that answers the module's requests.
+"""
+
+import ctypes
+import os
+
+_PATH = os.environ.get("VCIOEMU_LIBRARY")
+
+
+def _is_preloaded(path):
+    # LD_PRELOAD separates entries with colons or spaces.
+    wanted = os.path.realpath(path)
+    entries = os.environ.get("LD_PRELOAD", "").replace(":", " ").split()
+    return any(os.path.realpath(entry) == wanted for entry in entries)
+
+
+# Without the preloaded emulator the module would reach for a real device:
+# on a machine without one the first Open ends the test process.
+if not _PATH:
+    raise ImportError("VCIOEMU_LIBRARY is not set: the tests need the firmware emulator")
+if not _is_preloaded(_PATH):
+    raise ImportError("%s is not in LD_PRELOAD: the tests need the firmware emulator preloaded" % _PATH)
+
+_lib = ctypes.CDLL(_PATH)
+
+
+def _declare(name, restype, *argtypes):
+    function = getattr(_lib, name)
+    function.restype = restype
+    function.argtypes = list(argtypes)
+    return function
+
+
+_open_descriptors = _declare("vcioemu_open_descriptors", ctypes.c_int)
+_last_open_flags = _declare("vcioemu_last_open_flags", ctypes.c_int)
+_request_count = _declare("vcioemu_request_count", ctypes.c_uint)
+_request_words = _declare(
+    "vcioemu_request_words", ctypes.c_int, ctypes.c_uint, ctypes.POINTER(ctypes.c_uint32), ctypes.c_uint
+)
+_last_request_code = _declare("vcioemu_last_request_code", ctypes.c_ulong)
+_line_state = _declare("vcioemu_line_state", ctypes.c_int, ctypes.c_uint32)
+_set_line_state = _declare("vcioemu_set_line_state", None, ctypes.c_uint32, ctypes.c_int)
+_reset = _declare("vcioemu_reset", None)
+_fail_open = _declare("vcioemu_fail_open", None, ctypes.c_int)
+_fail_ioctl = _declare("vcioemu_fail_ioctl", None, ctypes.c_int)
+_fail_close = _declare("vcioemu_fail_close", None, ctypes.c_int)
+_firmware_status = _declare("vcioemu_firmware_status", None, ctypes.c_uint32)
+_raw_status = _declare("vcioemu_raw_status", None, ctypes.c_uint32)
+_trace = _declare("vcioemu_trace", None, ctypes.c_int)
+
+# Large enough for any property buffer this system sends (32 bytes).
+_MAX_WORDS = 64
+
+
+def _line(line):
+    # Line numbers travel as unsigned 32-bit words; -1 is line 0xffffffff.
+    return line & 0xFFFFFFFF
+
+
+def open_descriptors():
+    """Emulated "/dev/vcio" descriptors currently open."""
+    return _open_descriptors()
+
+
+def last_open_flags():
+    """Flags of the last open of "/dev/vcio", -1 before any."""
+    return _last_open_flags()
+
+
+def request_count():
+    """Property requests received since the last reset."""
+    return _request_count()
+
+
+def request(index):
+    """Words of request index (0 = oldest) as sent, or None when absent."""
+    buffer = (ctypes.c_uint32 * _MAX_WORDS)()
+    count = _request_words(index, buffer, _MAX_WORDS)
+    if count < 0:
+        return None
+    return list(buffer[: min(count, _MAX_WORDS)])
+
+
+def requests():
+    """Every request since the last reset, oldest first, as lists of words."""
+    return [request(index) for index in range(request_count())]
+
+
+def last_request_code():
+    """Request code of the last ioctl on an emulated descriptor."""
+    return _last_request_code()
+
+
+def line_state(line):
+    return _line_state(_line(line))
+
+
+def set_line_state(line, state):
+    _set_line_state(_line(line), state)
+
+
+def reset():
+    """Forgets requests, line states and faults (not open descriptors)."""
+    _reset()
+
+
+def fail_open(err):
+    _fail_open(err)
+
+
+def fail_ioctl(err):
+    _fail_ioctl(err)
+
+
+def fail_close(err):
+    _fail_close(err)
+
+
+def firmware_status(status):
+    """The firmware answers status; the driver then fails the ioctl (EINVAL)."""
+    _firmware_status(status)
+
+
+def raw_status(status):
+    """The ioctl succeeds and hands status back in the buffer unchanged."""
+    _raw_status(status)
+
+
+def trace(on):
+    _trace(1 if on else 0)
