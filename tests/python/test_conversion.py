@@ -126,6 +126,7 @@ class ConversionTestCase(TestCase):
         self.assertEqual(str(errors[0]), str(errors[1]))
         self.assertGreaterEqual(fresh.Open(), 0)  # still closed
         fresh.Close()
+        opened.Close()
         return errors[0]
 
 

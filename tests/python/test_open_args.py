@@ -69,6 +69,7 @@ class RefusedCalls(TestCase):
     def refusal(self, args, kwargs, text, with_dict=True):
         """Open on a fresh object refuses with TypeError text, adds its own
         traceback entry and leaves the controller closed and untouched."""
+        vcioemu.reset()
         led = Tallowick()
         call = (lambda: call_with_dict(led.Open, args, kwargs)) if with_dict else (lambda: led.Open(*args, **kwargs))
         error, entries = self.raised(TypeError, call)
