@@ -1,0 +1,428 @@
+// The vcio driver's side of the emulator: the device node, its descriptors
+// and the property ioctl, checked and answered the way the kernel's driver
+// does before and after handing the buffer to the firmware.
+#include "device.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "emulator.h"
+
+namespace vcioemu {
+
+namespace {
+
+const char device_path[] = "/dev/vcio";
+
+// The driver's one request: _IOWR of type 100, number 0 and a pointer-sized
+// argument, as a process of this word size encodes it.
+constexpr uint32_t property_request_code = _IOWR(100, 0, char *);
+
+// The driver takes the total size, the status word and the closing end tag
+// as its frame around the tag list, which must be whole words.
+constexpr uint32_t driver_frame_bytes = 12;
+// The driver's own copy of a larger buffer cannot be allocated.
+constexpr uint32_t driver_allocation_limit = 4U << 20;
+// The firmware refuses a buffer this large without parsing it.
+constexpr uint32_t firmware_size_limit = 1U << 20;
+
+constexpr uint32_t gpio_value_bytes = 8;
+
+// Writes one trace line to standard error in a single write, so that lines of
+// concurrent requests and the process's own output do not interleave.
+__attribute__((format(printf, 1, 2))) void trace_out(const char *format, ...)
+{
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    const int length = std::vsnprintf(line, sizeof(line), format, args);
+    va_end(args);
+    if (length < 0)
+        return;
+    const size_t size = std::min(static_cast<size_t>(length), sizeof(line) - 1);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t written = write(STDERR_FILENO, line + done, size - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        done += static_cast<size_t>(written);
+    }
+}
+
+const char *tag_name(uint32_t tag)
+{
+    switch (tag) {
+    case tag_get_gpio_state:
+        return "GET_GPIO_STATE";
+    case tag_set_gpio_state:
+        return "SET_GPIO_STATE";
+    default:
+        return nullptr;
+    }
+}
+
+// One line per tag, all with the request's overall status.
+void trace_tags(const TagTrace &tags, uint32_t status)
+{
+    for (size_t i = 0; i < tags.count; ++i) {
+        const TagEvent &event = tags.events[i];
+        const char *name = tag_name(event.tag);
+        if (name == nullptr)
+            trace_out("vcio: tag 0x%08x not answered (status 0x%08x)\n", event.tag, status);
+        else if (event.value_size < gpio_value_bytes)
+            trace_out("vcio: %s with %u value bytes, %u needed (status 0x%08x)\n", name,
+                      event.value_size, gpio_value_bytes, status);
+        else if (event.tag == tag_set_gpio_state || event.answered)
+            trace_out("vcio: %s line %u -> %u (status 0x%08x)\n", name, event.line, event.state,
+                      status);
+        else
+            trace_out("vcio: %s line %u (status 0x%08x)\n", name, event.line, status);
+    }
+    if (tags.dropped != 0)
+        trace_out("vcio: %zu more tags (status 0x%08x)\n", tags.dropped, status);
+    if (tags.overrun)
+        trace_out("vcio: tag list runs past the end of the buffer (status 0x%08x)\n", status);
+    else if (tags.count == 0)
+        trace_out("vcio: empty tag list (status 0x%08x)\n", status);
+}
+
+// Requests the kernel's file layer answers for every file before the driver
+// sees anything.
+bool is_file_layer_request(uint32_t code)
+{
+    return code == FIOCLEX || code == FIONCLEX || code == FIONBIO || code == FIOASYNC;
+}
+
+// Loaded into a process, the emulator reads its environment before the
+// process can make a request.
+__attribute__((constructor)) void load_emulator()
+{
+    Emulator::instance();
+}
+
+} // namespace
+
+bool is_device_path(const char *path)
+{
+    return path != nullptr && std::strcmp(path, device_path) == 0;
+}
+
+// The callers are C library entry points: an allocation failure is reported
+// as the kernel would report its own, never thrown through them.
+int open_device(int flags)
+{
+    try {
+        return Emulator::instance().open_device(flags);
+    } catch (const std::bad_alloc &) {
+        return -ENOMEM;
+    }
+}
+
+bool device_ioctl(int fd, unsigned long request, void *arg, int &err)
+{
+    try {
+        return Emulator::instance().device_ioctl(fd, request, arg, err);
+    } catch (const std::bad_alloc &) {
+        err = ENOMEM;
+        return true;
+    }
+}
+
+bool release_device(int fd, int &err)
+{
+    return Emulator::instance().release_device(fd, err);
+}
+
+Emulator &Emulator::instance()
+{
+    static auto *const emulator = new Emulator();
+    return *emulator;
+}
+
+Emulator::Emulator() : kept(kept_requests * kept_words)
+{
+    const Settings settings = settings_from_environment();
+    faults = settings.faults;
+    trace = settings.trace;
+    // A child forked while another thread held the mutex would inherit it
+    // locked for good.
+    pthread_atfork([] { instance().mutex.lock(); }, [] { instance().mutex.unlock(); },
+                   [] { instance().mutex.unlock(); });
+}
+
+std::vector<Emulator::Descriptor>::iterator Emulator::find_descriptor(int fd)
+{
+    auto it = std::find_if(descriptors.begin(), descriptors.end(),
+                           [fd](const Descriptor &d) { return d.fd == fd; });
+    if (it == descriptors.end())
+        return it;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_dev == it->dev && st.st_ino == it->ino)
+        return it;
+    forget_descriptor(it);
+    return descriptors.end();
+}
+
+void Emulator::forget_descriptor(std::vector<Descriptor>::iterator it)
+{
+    descriptors.erase(it);
+    open_count.store(descriptors.size(), std::memory_order_release);
+}
+
+int Emulator::open_device(int flags)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    open_flags = flags;
+    int err = faults.open_errno;
+    if (err == 0 && (flags & O_DIRECTORY) != 0)
+        err = ENOTDIR;
+    if (err == 0 && (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL))
+        err = EEXIST;
+    if (err != 0) {
+        if (trace)
+            trace_out("vcio: open %s flags %d failed: %s\n", device_path, flags,
+                      std::strerror(err));
+        return -err;
+    }
+
+    descriptors.reserve(descriptors.size() + 1);
+    // A real descriptor of an anonymous file of its own: its number cannot
+    // clash with any other descriptor, and its identity tells whether the
+    // number still refers to it.
+    const int fd = memfd_create("vcio", MFD_CLOEXEC);
+    if (fd == -1)
+        return -errno;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || ((flags & O_NONBLOCK) != 0 && fcntl(fd, F_SETFL, O_NONBLOCK) != 0)) {
+        err = errno;
+        real_close(fd);
+        return -err;
+    }
+    descriptors.push_back({fd, st.st_dev, st.st_ino});
+    open_count.store(descriptors.size(), std::memory_order_release);
+    if (trace)
+        trace_out("vcio: open %s flags %d -> %d\n", device_path, flags, fd);
+    return fd;
+}
+
+bool Emulator::device_ioctl(int fd, unsigned long request, void *arg, int &err)
+{
+    if (open_count.load(std::memory_order_acquire) == 0)
+        return false;
+    std::lock_guard<std::mutex> hold(mutex);
+    if (find_descriptor(fd) == descriptors.end())
+        return false;
+    request_code = request;
+    // The kernel takes the request code as a 32-bit number.
+    const auto code = static_cast<uint32_t>(request);
+    if (is_file_layer_request(code))
+        return false;
+    if (code != property_request_code) {
+        if (trace)
+            trace_out("vcio: unknown ioctl 0x%08x (%s)\n", code, std::strerror(EINVAL));
+        err = EINVAL;
+    } else if (arg == nullptr) {
+        err = EFAULT;
+    } else {
+        err = property_request(static_cast<unsigned char *>(arg));
+    }
+    return true;
+}
+
+bool Emulator::release_device(int fd, int &err)
+{
+    if (open_count.load(std::memory_order_acquire) == 0)
+        return false;
+    std::lock_guard<std::mutex> hold(mutex);
+    const auto it = find_descriptor(fd);
+    if (it == descriptors.end())
+        return false;
+    // Like Linux, the descriptor is gone even when close reports an error.
+    forget_descriptor(it);
+    err = faults.close_errno;
+    if (trace && err != 0)
+        trace_out("vcio: close %d failed: %s (descriptor released)\n", fd, std::strerror(err));
+    else if (trace)
+        trace_out("vcio: close %d\n", fd);
+    return true;
+}
+
+// The driver's property request: the caller's buffer starts with its total
+// size in bytes.
+int Emulator::property_request(unsigned char *user)
+{
+    uint32_t size = 0;
+    std::memcpy(&size, user, sizeof(size));
+    keep_request(user, size);
+    if (faults.ioctl_errno != 0) {
+        if (trace)
+            trace_out("vcio: request failed: %s\n", std::strerror(faults.ioctl_errno));
+        return faults.ioctl_errno;
+    }
+    if (size < driver_frame_bytes || (size - driver_frame_bytes) % 4 != 0) {
+        if (trace)
+            trace_out("vcio: request of %u bytes refused (%s)\n", size, std::strerror(EINVAL));
+        return EINVAL;
+    }
+    if (size > driver_allocation_limit) {
+        if (trace)
+            trace_out("vcio: request of %u bytes refused (%s)\n", size, std::strerror(ENOMEM));
+        return ENOMEM;
+    }
+    return run_firmware(user, size / 4);
+}
+
+// Hands the firmware the driver's own copy of the buffer, then gives the
+// answer back only when the firmware reports success: on failure the
+// caller's buffer stays as it was and the ioctl fails with EINVAL.
+int Emulator::run_firmware(unsigned char *user, size_t count)
+{
+    scratch.resize(count);
+    std::memcpy(scratch.data(), user, count * sizeof(uint32_t));
+    // The driver frames the tag list itself: a request status and a closing
+    // end tag, whatever the caller wrote there.
+    scratch[1] = status_request;
+    scratch[count - 1] = tag_end;
+
+    // The firmware refuses an oversized buffer without parsing it, and a
+    // firmware made to fail carries nothing out.
+    const bool oversized = count * sizeof(uint32_t) >= firmware_size_limit;
+    const uint32_t chosen = faults.raw_status != 0 ? faults.raw_status : faults.firmware_status;
+    const bool failing = chosen != 0 && chosen != status_success;
+    TagTrace tags;
+    TagTrace *const tag_trace = trace && !oversized ? &tags : nullptr;
+    uint32_t status = failing ? chosen : status_error;
+    if (!oversized && failing)
+        Firmware::describe(scratch.data(), count, tag_trace);
+    else if (!oversized)
+        status = firmware.answer(scratch.data(), count, tag_trace);
+
+    if (tag_trace != nullptr)
+        trace_tags(tags, status);
+    else if (trace && oversized)
+        trace_out("vcio: request of %zu bytes, too large for the firmware (status 0x%08x)\n",
+                  count * sizeof(uint32_t), status);
+
+    if (status != status_success && faults.raw_status == 0)
+        return EINVAL;
+    scratch[1] = status;
+    std::memcpy(user, scratch.data(), count * sizeof(uint32_t));
+    return 0;
+}
+
+void Emulator::keep_request(const unsigned char *user, uint32_t size)
+{
+    const size_t slot = total_requests % kept_requests;
+    // Word 0 is always read, whatever size it gives.
+    const size_t words = std::min<size_t>(std::max<uint32_t>(size / 4, 1), kept_words);
+    std::memcpy(&kept[slot * kept_words], user, words * sizeof(uint32_t));
+    kept_count[slot] = static_cast<unsigned>(words);
+    ++total_requests;
+}
+
+int Emulator::open_descriptors()
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    // Checking each descriptor drops those closed behind the emulator's back.
+    size_t i = 0;
+    while (i < descriptors.size()) {
+        if (find_descriptor(descriptors[i].fd) != descriptors.end())
+            ++i;
+    }
+    return static_cast<int>(descriptors.size());
+}
+
+int Emulator::last_open_flags()
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return open_flags;
+}
+
+unsigned Emulator::request_count()
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return total_requests;
+}
+
+int Emulator::request_words(unsigned index, uint32_t *words, unsigned max)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    const size_t held = std::min<size_t>(total_requests, kept_requests);
+    if (index >= held)
+        return -1;
+    const size_t slot = (total_requests - held + index) % kept_requests;
+    const unsigned count = kept_count[slot];
+    if (words != nullptr)
+        std::memcpy(words, &kept[slot * kept_words], std::min(count, max) * sizeof(uint32_t));
+    return static_cast<int>(count);
+}
+
+unsigned long Emulator::last_request_code()
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return request_code;
+}
+
+int Emulator::line_state(uint32_t line)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return static_cast<int>(firmware.line_state(line));
+}
+
+void Emulator::set_line_state(uint32_t line, int state)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    firmware.set_line_state(line, state != 0 ? 1 : 0);
+}
+
+void Emulator::reset()
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    total_requests = 0;
+    kept_count.fill(0);
+    request_code = 0;
+    firmware.forget_lines();
+    faults = Faults();
+}
+
+void Emulator::set_fault(Fault fault, uint32_t value)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    switch (fault) {
+    case Fault::open:
+        faults.open_errno = static_cast<int>(value);
+        break;
+    case Fault::ioctl:
+        faults.ioctl_errno = static_cast<int>(value);
+        break;
+    case Fault::close:
+        faults.close_errno = static_cast<int>(value);
+        break;
+    case Fault::firmware_status:
+        faults.firmware_status = value;
+        break;
+    case Fault::raw_status:
+        faults.raw_status = value;
+        break;
+    }
+}
+
+void Emulator::set_trace(bool on)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    trace = on;
+}
+
+} // namespace vcioemu

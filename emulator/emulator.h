@@ -1,0 +1,114 @@
+// The emulator's whole state: the emulated descriptors, the driver's request
+// handling, the firmware behind it, the faults to inject and the record of
+// recent requests. One instance per process, guarded by one mutex.
+#ifndef VCIOEMU_EMULATOR_H
+#define VCIOEMU_EMULATOR_H
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <sys/types.h>
+#include <vector>
+
+#include "firmware.h"
+
+namespace vcioemu {
+
+struct Faults {
+    int open_errno = 0;
+    int ioctl_errno = 0;
+    int close_errno = 0;
+    // The firmware answers this overall status (0: none chosen); the driver
+    // fails the ioctl unless raw_status is set.
+    uint32_t firmware_status = 0;
+    // The firmware answers this status and the buffer goes back with a
+    // successful ioctl; takes precedence over firmware_status.
+    uint32_t raw_status = 0;
+};
+
+enum class Fault { open, ioctl, close, firmware_status, raw_status };
+
+struct Settings {
+    Faults faults;
+    bool trace = false;
+};
+
+// Reads VCIOEMU_FAULTS and VCIOEMU_TRACE; complains on standard error about
+// parts it cannot read and ignores them.
+Settings settings_from_environment();
+
+class Emulator {
+public:
+    // Created on first use, at the latest when the library is loaded, and
+    // never destroyed: the process may close descriptors after static
+    // destructors have run.
+    static Emulator &instance();
+
+    Emulator(const Emulator &) = delete;
+    Emulator &operator=(const Emulator &) = delete;
+
+    int open_device(int flags);
+    bool device_ioctl(int fd, unsigned long request, void *arg, int &err);
+    bool release_device(int fd, int &err);
+
+    // Controls and inspection behind vcio_emulator.h.
+    int open_descriptors();
+    int last_open_flags();
+    unsigned request_count();
+    int request_words(unsigned index, uint32_t *words, unsigned max);
+    unsigned long last_request_code();
+    int line_state(uint32_t line);
+    void set_line_state(uint32_t line, int state);
+    void reset();
+    // Sets one fault: an errno for open, ioctl and close, a status word for
+    // the others; 0 switches it off.
+    void set_fault(Fault fault, uint32_t value);
+    void set_trace(bool on);
+
+private:
+    // An emulated descriptor and the identity of the open file behind it, so
+    // that a number closed behind the emulator's back (close_range, a raw
+    // system call, dup2 over it) is not taken for the device any more.
+    struct Descriptor {
+        int fd;
+        dev_t dev;
+        ino_t ino;
+    };
+
+    static constexpr size_t kept_requests = 64;
+    static constexpr size_t kept_words = 256;
+
+    Emulator();
+
+    std::vector<Descriptor>::iterator find_descriptor(int fd);
+    void forget_descriptor(std::vector<Descriptor>::iterator it);
+    int property_request(unsigned char *user);
+    int run_firmware(unsigned char *user, size_t count);
+    void keep_request(const unsigned char *user, uint32_t size);
+
+    std::mutex mutex;
+    // Lets every ioctl and close of a process without an emulated descriptor
+    // pass without taking the mutex.
+    std::atomic<size_t> open_count{0};
+    std::vector<Descriptor> descriptors;
+    int open_flags = -1;
+    unsigned long request_code = 0;
+
+    // The last kept_requests requests, each cut to kept_words words, in a ring.
+    unsigned total_requests = 0;
+    std::vector<uint32_t> kept;
+    std::array<unsigned, kept_requests> kept_count{};
+
+    // The driver's copy of the caller's buffer, kept to reuse its storage.
+    std::vector<uint32_t> scratch;
+
+    Firmware firmware;
+    Faults faults;
+    bool trace = false;
+};
+
+} // namespace vcioemu
+
+#endif // VCIOEMU_EMULATOR_H
