@@ -1,0 +1,160 @@
+// The emulator itself: it must refuse and answer what the vcio driver and the
+// firmware refuse and answer, or a green run under it would mean nothing.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "CTallowick.h"
+#include "emulated.h"
+
+namespace {
+
+const unsigned long property_request = _IOWR(100, 0, char *);
+const uint32_t get_gpio_state = 0x00030041;
+const uint32_t set_gpio_state = 0x00038041;
+
+// Requests as any program could send them, on a descriptor of its own.
+class Driver : public Emulated {
+protected:
+    void SetUp() override
+    {
+        Emulated::SetUp();
+        fd = ::open("/dev/vcio", O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+    }
+    void TearDown() override
+    {
+        ::close(fd);
+        Emulated::TearDown();
+    }
+
+    // 0 when the ioctl succeeds, else its errno.
+    int send(std::vector<uint32_t> &words, unsigned long code = property_request) const
+    {
+        errno = 0;
+        return ::ioctl(fd, code, words.data()) == 0 ? 0 : errno;
+    }
+
+    int fd = -1;
+};
+
+TEST_F(Driver, RefusesSizesThatAreNotAFramedWordList)
+{
+    for (const uint32_t size : {0U, 8U, 13U, 30U}) {
+        std::vector<uint32_t> words{size, 0, set_gpio_state, 8, 0, 134, 1, 0};
+        const std::vector<uint32_t> sent = words;
+        EXPECT_EQ(send(words), EINVAL) << "size " << size;
+        EXPECT_EQ(words, sent) << "size " << size;
+    }
+    EXPECT_EQ(vcioemu_line_state(134), 0);
+    // Refused requests are recorded too, as far as their size reaches.
+    ASSERT_EQ(vcioemu_request_count(), 4U);
+    EXPECT_EQ(request_words(2), (std::vector<uint32_t>{13, 0, set_gpio_state}));
+}
+
+TEST_F(Driver, RefusesTheOtherWordSizesRequestCode)
+{
+    const unsigned long other = sizeof(char *) == 8 ? 0xC0046400UL : 0xC0086400UL;
+    std::vector<uint32_t> words{32, 0, set_gpio_state, 8, 0, 134, 1, 0};
+    const std::vector<uint32_t> sent = words;
+    EXPECT_EQ(send(words, other), EINVAL);
+    EXPECT_EQ(words, sent);
+    EXPECT_EQ(vcioemu_last_request_code(), other);
+    EXPECT_EQ(vcioemu_line_state(134), 0);
+}
+
+TEST_F(Driver, AnswersGpioTagsAndLeavesUnknownTagsUnanswered)
+{
+    vcioemu_set_line_state(134, 1);
+    std::vector<uint32_t> words{48, 0, 0x0003f0f0, 4,      0, 0xaaaa, get_gpio_state,
+                                8,  0, 134,        0xdead, 0};
+    ASSERT_EQ(send(words), 0);
+    EXPECT_EQ(words, (std::vector<uint32_t>{48, 0x80000000, 0x0003f0f0, 4, 0, 0xaaaa,
+                                            get_gpio_state, 8, 0x80000008, 0, 1, 0}));
+}
+
+TEST_F(Driver, TagRunningPastTheBufferFailsTheRequest)
+{
+    std::vector<uint32_t> words{32, 0, set_gpio_state, 64, 0, 134, 1, 0};
+    const std::vector<uint32_t> sent = words;
+    EXPECT_EQ(send(words), EINVAL);
+    EXPECT_EQ(words, sent);
+    EXPECT_EQ(vcioemu_line_state(134), 0);
+}
+
+TEST_F(Driver, RawStatusComesBackThroughASuccessfulIoctl)
+{
+    vcioemu_raw_status(0x80000001);
+    std::vector<uint32_t> words{32, 0, get_gpio_state, 8, 0, 134, 0, 0};
+    EXPECT_EQ(send(words), 0);
+    EXPECT_EQ(words[1], 0x80000001U);
+}
+
+TEST_F(Driver, FailedCloseStillReleasesTheDescriptor)
+{
+    const int second = ::open("/dev/vcio", O_RDONLY);
+    ASSERT_GE(second, 0);
+    vcioemu_fail_close(EIO);
+    errno = 0;
+    EXPECT_EQ(::close(second), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(::fcntl(second, F_GETFD), -1);
+    EXPECT_EQ(vcioemu_open_descriptors(), descriptors_before + 1);
+    vcioemu_fail_close(0);
+}
+
+// Death tests in the threadsafe style run the test binary afresh, so the
+// emulator of the child reads the environment as it is loaded, exactly as in
+// any child process. No reset here: it would forget the child's faults.
+class FreshProcessDeathTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        style = GTEST_FLAG_GET(death_test_style);
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+    }
+    void TearDown() override
+    {
+        unsetenv("VCIOEMU_FAULTS");
+        unsetenv("VCIOEMU_TRACE");
+        GTEST_FLAG_SET(death_test_style, style);
+    }
+
+    std::string style;
+};
+
+TEST_F(FreshProcessDeathTest, ChildTakesFaultsFromTheEnvironment)
+{
+    setenv("VCIOEMU_FAULTS", "open=EACCES", 1);
+    EXPECT_EXIT(CTallowick().Open(134), ::testing::ExitedWithCode(1),
+                exactly(std::string("error: open: /dev/vcio: ") + std::strerror(EACCES) + "\n"));
+    // This process read its environment when it was loaded: the fault is the
+    // child's alone.
+    CTallowick led;
+    EXPECT_GE(led.Open(134), 0);
+}
+
+TEST_F(FreshProcessDeathTest, TraceShowsEachRequest)
+{
+    setenv("VCIOEMU_TRACE", "1", 1);
+    EXPECT_EXIT(
+        {
+            {
+                CTallowick led;
+                led.Open(134);
+                led.SetState(1);
+                led.GetState();
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0),
+        "^vcio: open /dev/vcio flags 2048 -> [0-9]+\n"
+        "vcio: SET_GPIO_STATE line 134 -> 1 \\(status 0x80000000\\)\n"
+        "vcio: GET_GPIO_STATE line 134 -> 1 \\(status 0x80000000\\)\n"
+        "vcio: close [0-9]+\n$");
+}
+
+} // namespace
