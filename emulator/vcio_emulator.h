@@ -16,7 +16,7 @@
 #ifndef VCIO_EMULATOR_H
 #define VCIO_EMULATOR_H
 
-#include <stdint.h>
+#include <stdint.h> // NOLINT(modernize-deprecated-headers): C as well as C++
 
 #ifdef __cplusplus
 extern "C" {
