@@ -6,8 +6,6 @@ module a keyword dictionary exactly as built, and a few shims so that the same
 test files run under Python 2.7 and every Python 3.
 """
 
-from __future__ import print_function
-
 import contextlib
 import ctypes
 import os

