@@ -24,3 +24,14 @@ foreach(tag IN LISTS PYTALLOWICK_FLAVOURS)
     LABELS python
     ENVIRONMENT "LD_PRELOAD=$<TARGET_FILE:vcioemu>;VCIOEMU_LIBRARY=$<TARGET_FILE:vcioemu>;PYTHONPATH=${folder};PYTALLOWICK_MISMATCH_DIR=${mismatch_folder};PYTHONDONTWRITEBYTECODE=1")
 endforeach()
+
+# `pip install .` of a copy of the source tree, under the two flavours' own
+# interpreters, and the installed module used from outside the tree.
+foreach(python IN ITEMS "${Python2_EXECUTABLE}" "${Python3_EXECUTABLE}")
+  if(python)
+    get_filename_component(python_name "${python}" NAME)
+    add_test(NAME packaging-${python_name}
+      COMMAND ${PROJECT_SOURCE_DIR}/tools/check-packaging "${python}" $<TARGET_FILE:vcioemu>)
+    set_tests_properties(packaging-${python_name} PROPERTIES LABELS packaging)
+  endif()
+endforeach()
