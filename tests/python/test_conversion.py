@@ -232,5 +232,26 @@ class MinusOne(ConversionTestCase):
                 self.assertEqual(vcioemu.line_state(-1), 1)
 
 
+class References(ConversionTestCase):
+    def test_arguments_and_conversion_results_are_neither_kept_nor_released(self):
+        number, returned = int("1000003"), int("1000005")
+        text = "".join(["not ", "a number"])
+        objects = [number, returned, text, with_int(returned), with_int(text), 134]
+        before = [sys.getrefcount(item) for item in objects]
+        led, fresh = self.opened(), Tallowick()
+        for _ in range(50):
+            for call in (fresh.Open, lambda item: fresh.Open(led_pin=item), led.SetState):
+                for item in objects:
+                    try:
+                        call(item)
+                    except TypeError:
+                        pass
+                    fresh.Close()
+            fresh.Open()  # the default value object
+            fresh.Close()
+        del call, item  # the loop's own references
+        self.assertEqual([sys.getrefcount(item) for item in objects], before)
+
+
 if __name__ == "__main__":
     unittest.main()

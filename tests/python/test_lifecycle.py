@@ -4,6 +4,7 @@ subclassing, and deallocation closing the device."""
 import abc
 import gc
 import os
+import sys
 import weakref
 import unittest
 
@@ -248,6 +249,15 @@ class Deallocation(TestCase):
         self.assertEqual(vcioemu.open_descriptors(), self.descriptors_before)
         led = Tallowick()
         del led
+        self.assertEqual(vcioemu.open_descriptors(), self.descriptors_before)
+
+    def test_instances_keep_no_extra_reference_to_their_type(self):
+        subclass = type("Lamp", (Tallowick,), {})
+        before = sys.getrefcount(Tallowick), sys.getrefcount(subclass)
+        for cls in (Tallowick, subclass) * 50:
+            self.assertGreaterEqual(cls().Open(), 0)
+        del cls  # the loop's own reference
+        self.assertEqual((sys.getrefcount(Tallowick), sys.getrefcount(subclass)), before)
         self.assertEqual(vcioemu.open_descriptors(), self.descriptors_before)
 
     def test_pending_exception_survives_deallocation(self):
