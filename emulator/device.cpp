@@ -162,22 +162,24 @@ Emulator::Emulator() : kept(kept_requests * kept_words)
                    [] { instance().mutex.unlock(); });
 }
 
-std::vector<Emulator::Descriptor>::iterator Emulator::find_descriptor(int fd)
+bool Emulator::is_live(int fd)
 {
-    auto it = std::find_if(descriptors.begin(), descriptors.end(),
-                           [fd](const Descriptor &d) { return d.fd == fd; });
+    const auto it = std::find_if(descriptors.begin(), descriptors.end(),
+                                 [fd](const Descriptor &d) { return d.fd == fd; });
     if (it == descriptors.end())
-        return it;
+        return false;
     struct stat st {};
     if (fstat(fd, &st) == 0 && st.st_dev == it->dev && st.st_ino == it->ino)
-        return it;
-    forget_descriptor(it);
-    return descriptors.end();
+        return true;
+    forget(fd);
+    return false;
 }
 
-void Emulator::forget_descriptor(std::vector<Descriptor>::iterator it)
+void Emulator::forget(int fd)
 {
-    descriptors.erase(it);
+    descriptors.erase(std::remove_if(descriptors.begin(), descriptors.end(),
+                                     [fd](const Descriptor &d) { return d.fd == fd; }),
+                      descriptors.end());
     open_count.store(descriptors.size(), std::memory_order_release);
 }
 
@@ -222,7 +224,7 @@ bool Emulator::device_ioctl(int fd, unsigned long request, void *arg, int &err)
     if (open_count.load(std::memory_order_acquire) == 0)
         return false;
     std::lock_guard<std::mutex> hold(mutex);
-    if (find_descriptor(fd) == descriptors.end())
+    if (!is_live(fd))
         return false;
     request_code = request;
     // The kernel takes the request code as a 32-bit number.
@@ -246,11 +248,10 @@ bool Emulator::release_device(int fd, int &err)
     if (open_count.load(std::memory_order_acquire) == 0)
         return false;
     std::lock_guard<std::mutex> hold(mutex);
-    const auto it = find_descriptor(fd);
-    if (it == descriptors.end())
+    if (!is_live(fd))
         return false;
     // Like Linux, the descriptor is gone even when close reports an error.
-    forget_descriptor(it);
+    forget(fd);
     err = faults.close_errno;
     if (trace && err != 0)
         trace_out("vcio: close %d failed: %s (descriptor released)\n", fd, std::strerror(err));
@@ -338,7 +339,7 @@ int Emulator::open_descriptors()
     // Checking each descriptor drops those closed behind the emulator's back.
     size_t i = 0;
     while (i < descriptors.size()) {
-        if (find_descriptor(descriptors[i].fd) != descriptors.end())
+        if (is_live(descriptors[i].fd))
             ++i;
     }
     return static_cast<int>(descriptors.size());

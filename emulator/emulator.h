@@ -82,8 +82,10 @@ private:
 
     Emulator();
 
-    std::vector<Descriptor>::iterator find_descriptor(int fd);
-    void forget_descriptor(std::vector<Descriptor>::iterator it);
+    // True when fd is an emulated descriptor still referring to its file;
+    // an entry whose number has come to refer to another file is forgotten.
+    bool is_live(int fd);
+    void forget(int fd);
     int property_request(unsigned char *user);
     int run_firmware(unsigned char *user, size_t count);
     void keep_request(const unsigned char *user, uint32_t size);

@@ -106,6 +106,25 @@ TEST_F(Driver, FailedCloseStillReleasesTheDescriptor)
     vcioemu_fail_close(0);
 }
 
+using Descriptors = Emulated;
+
+TEST_F(Descriptors, NumberReusedBehindTheEmulatorsBackIsLetGo)
+{
+    const int fd = ::open("/dev/vcio", O_RDONLY);
+    const int null = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::dup2(null, fd), fd);
+    // Now /dev/null's: the request is the C library's to refuse.
+    std::vector<uint32_t> words{32, 0, get_gpio_state, 8, 0, 134, 0, 0};
+    errno = 0;
+    EXPECT_EQ(::ioctl(fd, property_request, words.data()), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(vcioemu_open_descriptors(), descriptors_before);
+    EXPECT_EQ(vcioemu_request_count(), 0U);
+    ::close(fd);
+    ::close(null);
+}
+
 // Death tests in the threadsafe style run the test binary afresh, so the
 // emulator of the child reads the environment as it is loaded, exactly as in
 // any child process. No reset here: it would forget the child's faults.
