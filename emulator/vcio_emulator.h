@@ -28,11 +28,12 @@ int vcioemu_open_descriptors(void);
 int vcioemu_last_open_flags(void);
 
 // Property requests received on emulated descriptors since the last reset,
-// refused ones included.
+// refused ones included (an ioctl with another request code is refused
+// before its buffer is read, and is not counted).
 unsigned vcioemu_request_count(void);
 // Copies up to max words of request index (0 = oldest kept) exactly as the
 // caller sent them. Returns the request's word count, or -1 when there is no
-// such request.
+// such request. The last 64 requests are kept, each up to 256 words.
 int vcioemu_request_words(unsigned index, uint32_t *words, unsigned max);
 // Request code of the last ioctl on an emulated descriptor.
 unsigned long vcioemu_last_request_code(void);
