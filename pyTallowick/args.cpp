@@ -31,7 +31,7 @@ int name_matches(PyObject *name, PyObject *key, KeyKind kind)
     if (pyt_text_lengths_differ(name, key))
         return 0;
     const int order = PyUnicode_Compare(name, key);
-    if (order < 0 && PyErr_Occurred())
+    if (order < 0 && PyErr_Occurred() != nullptr)
         return -1;
     return order == 0 ? 1 : 0;
 }
@@ -96,16 +96,29 @@ int long_to_int(PyObject *x)
     long long value = pyt_read_small_long(x, &direct);
     if (!direct) {
         const long wide = PyLong_AsLong(x);
-        if (wide == -1 && PyErr_Occurred())
+        if (wide == -1 && PyErr_Occurred() != nullptr)
             return -1;
         value = wide;
     }
     return checked_int(value);
 }
 
+// x is an integer object: a Python 2 int, or a long of either flavour.
+int integer_to_int(PyObject *x)
+{
+    if (pyt_is_short_int(x))
+        return checked_int(pyt_short_int_value(x));
+    return long_to_int(x);
+}
+
+bool is_integer(PyObject *x)
+{
+    return pyt_is_short_int(x) || PyLong_Check(x);
+}
+
 int conversion_failed()
 {
-    if (!PyErr_Occurred())
+    if (PyErr_Occurred() == nullptr)
         PyErr_SetString(PyExc_TypeError, "an integer is required");
     return -1;
 }
@@ -125,8 +138,8 @@ int int_by_number_protocol(PyObject *x)
         return conversion_failed();
 
     int result = -1;
-    if (pyt_is_short_int(res) || PyLong_Check(res))
-        result = arg_to_int(res);
+    if (is_integer(res))
+        result = integer_to_int(res);
     else
         PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", tag, tag,
                      Py_TYPE(res)->tp_name);
@@ -139,13 +152,13 @@ int int_by_number_protocol(PyObject *x)
 int match_keywords(PyObject *kwds, PyObject **const argnames[], PyObject *values[],
                    Py_ssize_t num_pos_args, const char *function_name)
 {
-    PyObject **const *first_kw_arg = argnames + num_pos_args;
     PyObject **const *end = end_of(argnames);
+    PyObject **const *first_kw_arg = num_pos_args < end - argnames ? argnames + num_pos_args : end;
     Py_ssize_t pos = 0;
     PyObject *key = nullptr;
     PyObject *value = nullptr;
 
-    while (PyDict_Next(kwds, &pos, &key, &value)) {
+    while (PyDict_Next(kwds, &pos, &key, &value) != 0) {
         PyObject **const *name = find_by_identity(first_kw_arg, end, key);
         if (name == nullptr) {
             const KeyKind kind = classify_key(key);
@@ -178,7 +191,7 @@ PyObject *parse_open_args(PyObject *args, PyObject *kwds)
     PyObject *values[] = {pyt_default_led_pin};
     const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
 
-    if (pos_args > 1) {
+    if (pos_args != 0 && pos_args != 1) {
         raise_positional_count(open_name, pos_args);
         return nullptr;
     }
@@ -203,9 +216,7 @@ PyObject *parse_open_args(PyObject *args, PyObject *kwds)
 
 int arg_to_int(PyObject *x)
 {
-    if (pyt_is_short_int(x))
-        return checked_int(pyt_short_int_value(x));
-    if (PyLong_Check(x))
-        return long_to_int(x);
+    if (is_integer(x))
+        return integer_to_int(x);
     return int_by_number_protocol(x);
 }

@@ -45,7 +45,7 @@ inline PyObject *pyt_create_module(const char *name, PyMethodDef *methods, const
 
 // Py_InitModule4 has already entered the module in the table of loaded
 // modules.
-inline int pyt_register_module(PyObject *, const char *)
+inline int pyt_register_module(PyObject * /*module*/, const char * /*name*/)
 {
     return 0;
 }
@@ -78,9 +78,9 @@ inline bool pyt_is_byte_key(PyObject *key)
 }
 inline bool pyt_byte_key_equals(PyObject *name, PyObject *key)
 {
-    return PyString_GET_SIZE(name) == PyString_GET_SIZE(key) && _PyString_Eq(name, key);
+    return PyString_GET_SIZE(name) == PyString_GET_SIZE(key) && _PyString_Eq(name, key) != 0;
 }
-inline bool pyt_text_lengths_differ(PyObject *, PyObject *)
+inline bool pyt_text_lengths_differ(PyObject * /*name*/, PyObject * /*key*/)
 {
     return false;
 }
@@ -144,11 +144,11 @@ inline int pyt_register_module(PyObject *module, const char *name)
 }
 
 // Python 3 has one integer type.
-inline bool pyt_is_short_int(PyObject *)
+inline bool pyt_is_short_int(PyObject * /*x*/)
 {
     return false;
 }
-inline long pyt_short_int_value(PyObject *)
+inline long pyt_short_int_value(PyObject * /*x*/)
 {
     return 0;
 }
@@ -163,11 +163,11 @@ inline unaryfunc pyt_integer_slot(PyNumberMethods *nb, const char **tag)
 }
 
 // Keyword names are text only.
-inline bool pyt_is_byte_key(PyObject *)
+inline bool pyt_is_byte_key(PyObject * /*key*/)
 {
     return false;
 }
-inline bool pyt_byte_key_equals(PyObject *, PyObject *)
+inline bool pyt_byte_key_equals(PyObject * /*name*/, PyObject * /*key*/)
 {
     return false;
 }
@@ -279,7 +279,7 @@ inline bool pyt_finalize_from_dealloc(PyObject *o)
     if (type->tp_finalize == nullptr)
         return false;
 #if PY_VERSION_HEX >= 0x03090000
-    if (PyType_IS_GC(type) && PyObject_GC_IsFinalized(o))
+    if (PyType_IS_GC(type) && PyObject_GC_IsFinalized(o) != 0)
         return false;
 #else
     if (PyType_IS_GC(type) && _PyGC_FINALIZED(o))

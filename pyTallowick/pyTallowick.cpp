@@ -82,14 +82,14 @@ PyObject *tallowick_open(PyObject *self, PyObject *args, PyObject *kwds)
         return nullptr;
     }
     const int pin = arg_to_int(led_pin);
-    if (pin == -1 && PyErr_Occurred()) {
+    if (pin == -1 && PyErr_Occurred() != nullptr) {
         add_traceback(where, __LINE__);
         return nullptr;
     }
     return box_result(controller_of(self)->Open(pin), where, __LINE__);
 }
 
-PyObject *tallowick_close(PyObject *self, PyObject *)
+PyObject *tallowick_close(PyObject *self, PyObject * /*unused*/)
 {
     controller_of(self)->Close();
     Py_INCREF(Py_None);
@@ -100,14 +100,14 @@ PyObject *tallowick_set_state(PyObject *self, PyObject *state)
 {
     static const char where[] = "pyTallowick.Tallowick.SetState";
     const int new_state = arg_to_int(state);
-    if (new_state == -1 && PyErr_Occurred()) {
+    if (new_state == -1 && PyErr_Occurred() != nullptr) {
         add_traceback(where, __LINE__);
         return nullptr;
     }
     return box_result(controller_of(self)->SetState(new_state), where, __LINE__);
 }
 
-PyObject *tallowick_get_state(PyObject *self, PyObject *)
+PyObject *tallowick_get_state(PyObject *self, PyObject * /*unused*/)
 {
     return box_result(controller_of(self)->GetState(), "pyTallowick.Tallowick.GetState", __LINE__);
 }
@@ -122,10 +122,10 @@ PyMethodDef tallowick_methods[] = {
 
 // -------------------------------------------------------- creation and end
 
-PyObject *tallowick_new(PyTypeObject *type, PyObject *, PyObject *)
+PyObject *tallowick_new(PyTypeObject *type, PyObject * /*args*/, PyObject * /*kwds*/)
 {
     PyObject *self = nullptr;
-    if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
+    if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) != 0)
         self = PyBaseObject_Type.tp_new(type, empty_tuple, nullptr);
     else
         self = type->tp_alloc(type, 0);
@@ -133,7 +133,7 @@ PyObject *tallowick_new(PyTypeObject *type, PyObject *, PyObject *)
         return nullptr;
 
     // No object is ever handed out without its controller.
-    CTallowick *controller = new (std::nothrow) CTallowick();
+    auto *controller = new (std::nothrow) CTallowick();
     if (controller == nullptr) {
         Py_DECREF(self);
         return PyErr_NoMemory();
@@ -273,7 +273,7 @@ bad:
         Py_DECREF(module);
         return nullptr;
     }
-    if (!PyErr_Occurred())
+    if (PyErr_Occurred() == nullptr)
         PyErr_SetString(PyExc_ImportError, "init pyTallowick");
     return nullptr;
 }
