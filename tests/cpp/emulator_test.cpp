@@ -10,6 +10,13 @@
 #include "CTallowick.h"
 #include "emulated.h"
 
+// GoogleTest before 1.12 (Debian 11's) has the flag variables but not the
+// accessors.
+#ifndef GTEST_FLAG_GET
+#define GTEST_FLAG_GET(name) ::testing::GTEST_FLAG(name)
+#define GTEST_FLAG_SET(name, value) (void)(::testing::GTEST_FLAG(name) = value)
+#endif
+
 namespace {
 
 const unsigned long property_request = _IOWR(100, 0, char *);
