@@ -145,6 +145,11 @@ bool release_device(int fd, int &err)
     return Emulator::instance().release_device(fd, err);
 }
 
+void descriptors_replaced(unsigned first, unsigned last)
+{
+    Emulator::instance().descriptors_replaced(first, last);
+}
+
 Emulator &Emulator::instance()
 {
     static auto *const emulator = new Emulator();
@@ -160,6 +165,12 @@ Emulator::Emulator() : kept(kept_requests * kept_words)
     // locked for good.
     pthread_atfork([] { instance().mutex.lock(); }, [] { instance().mutex.unlock(); },
                    [] { instance().mutex.unlock(); });
+}
+
+bool Emulator::is_emulated(int fd) const
+{
+    return std::any_of(descriptors.begin(), descriptors.end(),
+                       [fd](const Descriptor &d) { return d.fd == fd; });
 }
 
 bool Emulator::is_live(int fd)
@@ -212,6 +223,9 @@ int Emulator::open_device(int flags)
         real_close(fd);
         return -err;
     }
+    // The number may still be listed when the process closed it by a raw
+    // system call: it is this new file's now.
+    forget(fd);
     descriptors.push_back({fd, st.st_dev, st.st_ino});
     open_count.store(descriptors.size(), std::memory_order_release);
     if (trace)
@@ -224,7 +238,7 @@ bool Emulator::device_ioctl(int fd, unsigned long request, void *arg, int &err)
     if (open_count.load(std::memory_order_acquire) == 0)
         return false;
     std::lock_guard<std::mutex> hold(mutex);
-    if (!is_live(fd))
+    if (!is_emulated(fd))
         return false;
     request_code = request;
     // The kernel takes the request code as a 32-bit number.
@@ -258,6 +272,20 @@ bool Emulator::release_device(int fd, int &err)
     else if (trace)
         trace_out("vcio: close %d\n", fd);
     return true;
+}
+
+void Emulator::descriptors_replaced(unsigned first, unsigned last)
+{
+    if (open_count.load(std::memory_order_acquire) == 0)
+        return;
+    std::lock_guard<std::mutex> hold(mutex);
+    descriptors.erase(std::remove_if(descriptors.begin(), descriptors.end(),
+                                     [first, last](const Descriptor &d) {
+                                         const auto number = static_cast<unsigned>(d.fd);
+                                         return number >= first && number <= last;
+                                     }),
+                      descriptors.end());
+    open_count.store(descriptors.size(), std::memory_order_release);
 }
 
 // The driver's property request: the caller's buffer starts with its total

@@ -23,6 +23,10 @@ bool device_ioctl(int fd, unsigned long request, void *arg, int &err);
 // when fd was one, with err set to an injected close failure or 0.
 bool release_device(int fd, int &err);
 
+// Forgets the emulated descriptors numbered first to last, which the process
+// has closed or pointed at other files (dup2, dup3, close_range, closefrom).
+void descriptors_replaced(unsigned first, unsigned last);
+
 // The C library's own close, past the emulator.
 int real_close(int fd);
 

@@ -67,10 +67,19 @@ public:
     void set_fault(Fault fault, uint32_t value);
     void set_trace(bool on);
 
+    // Drops the emulated descriptors numbered first to last: the process has
+    // closed them or made them refer to other files (dup2 over one,
+    // close_range).
+    void descriptors_replaced(unsigned first, unsigned last);
+
 private:
-    // An emulated descriptor and the identity of the open file behind it, so
-    // that a number closed behind the emulator's back (close_range, a raw
-    // system call, dup2 over it) is not taken for the device any more.
+    // An emulated descriptor and the identity of the open file behind it.
+    // Requests go by the number alone: a number the process closes or
+    // replaces through the C library (close, dup2, dup3, close_range,
+    // closefrom) is dropped as that happens, and the identity is checked
+    // where a system call costs nothing that matters (close, inspection).
+    // Only a number closed by a raw system call and reused for another file
+    // before its next close would still be answered as the device.
     struct Descriptor {
         int fd;
         dev_t dev;
@@ -82,6 +91,9 @@ private:
 
     Emulator();
 
+    // True when fd is an emulated descriptor: the request path's test, a
+    // search of the table without any system call.
+    bool is_emulated(int fd) const;
     // True when fd is an emulated descriptor still referring to its file;
     // an entry whose number has come to refer to another file is forgotten.
     bool is_live(int fd);

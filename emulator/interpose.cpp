@@ -11,6 +11,7 @@
 #undef _FORTIFY_SOURCE
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -30,6 +31,14 @@ using openat_fn = int (*)(int, const char *, int, ...);
 using openat_2_fn = int (*)(int, const char *, int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
 using close_fn = int (*)(int);
+using dup2_fn = int (*)(int, int);
+using dup3_fn = int (*)(int, int, int);
+using close_range_fn = int (*)(unsigned, unsigned, int);
+using closefrom_fn = void (*)(int);
+
+// close_range's flag that marks the descriptors close-on-exec instead of
+// closing them (linux/close_range.h).
+constexpr int close_range_cloexec = 1 << 2;
 
 template <typename Fn> Fn next_definition(const char *name)
 {
@@ -207,6 +216,42 @@ VCIOEMU_INTERPOSE int close(int fd)
         return -1;
     }
     return result;
+}
+
+// A descriptor number made to refer to another file is no longer the device.
+VCIOEMU_INTERPOSE int dup2(int oldfd, int newfd) __THROW
+{
+    static const auto real = next_definition<dup2_fn>("dup2");
+    const int result = real != nullptr ? real(oldfd, newfd) : missing();
+    if (result != -1 && oldfd != newfd)
+        vcioemu::descriptors_replaced(static_cast<unsigned>(newfd), static_cast<unsigned>(newfd));
+    return result;
+}
+
+VCIOEMU_INTERPOSE int dup3(int oldfd, int newfd, int flags) __THROW
+{
+    static const auto real = next_definition<dup3_fn>("dup3");
+    const int result = real != nullptr ? real(oldfd, newfd, flags) : missing();
+    if (result != -1)
+        vcioemu::descriptors_replaced(static_cast<unsigned>(newfd), static_cast<unsigned>(newfd));
+    return result;
+}
+
+VCIOEMU_INTERPOSE int close_range(unsigned int first, unsigned int last, int flags) __THROW
+{
+    static const auto real = next_definition<close_range_fn>("close_range");
+    const int result = real != nullptr ? real(first, last, flags) : missing();
+    if (result == 0 && (flags & close_range_cloexec) == 0)
+        vcioemu::descriptors_replaced(first, last);
+    return result;
+}
+
+VCIOEMU_INTERPOSE void closefrom(int lowfd) __THROW
+{
+    static const auto real = next_definition<closefrom_fn>("closefrom");
+    if (real != nullptr)
+        real(lowfd);
+    vcioemu::descriptors_replaced(static_cast<unsigned>(lowfd < 0 ? 0 : lowfd), UINT_MAX);
 }
 
 int vcioemu::real_close(int fd)

@@ -132,6 +132,27 @@ TEST_F(Descriptors, NumberReusedBehindTheEmulatorsBackIsLetGo)
     ::close(null);
 }
 
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+// The request path goes by the descriptor table alone: a number closed in a
+// range must leave it, or a file that reuses the number is taken for the
+// device.
+TEST_F(Descriptors, NumberClosedInARangeIsLetGo)
+{
+    const int fd = ::open("/dev/vcio", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::close_range(static_cast<unsigned>(fd), static_cast<unsigned>(fd), 0), 0);
+    EXPECT_EQ(vcioemu_open_descriptors(), descriptors_before);
+    const int null = ::open("/dev/null", O_RDONLY);
+    ASSERT_EQ(null, fd);
+    std::vector<uint32_t> words{32, 0, get_gpio_state, 8, 0, 134, 0, 0};
+    errno = 0;
+    EXPECT_EQ(::ioctl(null, property_request, words.data()), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(vcioemu_request_count(), 0U);
+    ::close(null);
+}
+#endif
+
 // Death tests in the threadsafe style run the test binary afresh, so the
 // emulator of the child reads the environment as it is loaded, exactly as in
 // any child process. No reset here: it would forget the child's faults.
