@@ -5,6 +5,15 @@
 
 set(PYTALLOWICK_SUITE_DIR ${CMAKE_CURRENT_LIST_DIR}/python)
 
+# The call-counting library of test_call_counts.py. It replaces the heap
+# functions, which a sanitizer's runtime must own: not in such a build.
+if(NOT PYTALLOWICK_SANITIZE)
+  add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/callcount)
+  set(callcount_environment "PYTALLOWICK_CALLCOUNT_LIBRARY=$<TARGET_FILE:callcount>")
+else()
+  set(callcount_environment "PYTALLOWICK_CALLCOUNT_LIBRARY=")
+endif()
+
 foreach(tag IN LISTS PYTALLOWICK_FLAVOURS)
   set(exe "${PYTALLOWICK_${tag}_EXE}")
   set(folder "${PYTALLOWICK_${tag}_FOLDER}")
@@ -22,7 +31,7 @@ foreach(tag IN LISTS PYTALLOWICK_FLAVOURS)
     COMMAND "${exe}" -m unittest discover -s "${PYTALLOWICK_SUITE_DIR}" -t "${PYTALLOWICK_SUITE_DIR}" -v)
   set_tests_properties(python-${tag} PROPERTIES
     LABELS python
-    ENVIRONMENT "LD_PRELOAD=$<TARGET_FILE:vcioemu>;VCIOEMU_LIBRARY=$<TARGET_FILE:vcioemu>;PYTHONPATH=${folder};PYTALLOWICK_MISMATCH_DIR=${mismatch_folder};PYTHONDONTWRITEBYTECODE=1")
+    ENVIRONMENT "LD_PRELOAD=$<TARGET_FILE:vcioemu>;VCIOEMU_LIBRARY=$<TARGET_FILE:vcioemu>;PYTHONPATH=${folder};PYTALLOWICK_MISMATCH_DIR=${mismatch_folder};PYTHONDONTWRITEBYTECODE=1;${callcount_environment}")
 endforeach()
 
 # `pip install .` of a copy of the source tree, under the two flavours' own
