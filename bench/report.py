@@ -1,0 +1,159 @@
+"""Turns the documents of bench/bench.py (one per interpreter) into the table.
+
+    python report.py python2.json python3.json
+
+ns/call is the median time of a call with timeit's empty loop subtracted;
+overhead is the median difference between a run of the call and a run of the
+same emulated request made from C alone right after it (the emulator's cost
+is everyone's), less timeit's loop; xabs(1) compares an overhead
+with the cheapest builtin call, and the peer columns say how many times our
+overhead fits into the peer's.
+"""
+
+from __future__ import print_function
+
+import json
+import sys
+
+# (key, label, C floor it is measured against, peers compared with)
+ROWS = [
+    ("set", "SetState(1)", "c_set", ("py_set", "ctypes_set")),
+    ("get", "GetState()", "c_get", ("py_get", "ctypes_get")),
+    ("open_close", "Open()+Close()", "c_open_close", ("py_open_close",)),
+    ("open_kw_close", "Open(led_pin=134)+Close()", "c_open_close", ("py_open_close",)),
+    ("set_float", "SetState(2.9)", "c_set", ("py_set", "ctypes_set")),
+    ("set_large", "SetState(2**31-1)", "c_set", ("py_set", "ctypes_set")),
+    ("py_set", "peer fcntl.ioctl+struct: set", "c_set", ()),
+    ("py_get", "peer fcntl.ioctl+struct: get", "c_get", ()),
+    ("py_open_close", "peer os.open+os.close", "c_open_close", ()),
+    ("ctypes_set", "peer ctypes ioctl: set", "c_set", ()),
+    ("ctypes_get", "peer ctypes ioctl: get", "c_get", ()),
+    ("abs", "floor abs(1)", None, ()),
+    ("c_set", "floor C request: set", None, ()),
+    ("c_get", "floor C request: get", None, ()),
+    ("c_open_close", "floor C open+close", None, ()),
+    ("empty", "timeit empty loop", None, ()),
+]
+C_KEYS = ("c_set", "c_get", "c_open_close")
+PEER_NAMES = {"py_set": "fcntl", "py_get": "fcntl", "py_open_close": "os", "ctypes_set": "ctypes", "ctypes_get": "ctypes"}
+
+# Goals for SetState and GetState: overhead at most 2x abs(1), and at least
+# 6x (fcntl+struct) and 12x (ctypes) below the peers' overheads.
+GOAL_FLOOR = 2.0
+GOAL_PEER = {"fcntl": 6.0, "ctypes": 12.0}
+
+
+class Run(object):
+    def __init__(self, document):
+        self.python = document["python"]
+        self.rounds = document["rounds"]
+        self.results = document["results"]
+
+    def ns(self, key):
+        """Median ns per call; Python figures without timeit's loop."""
+        median = self.results[key]["median"]
+        if key in C_KEYS or key == "empty":
+            return median
+        return median - self.results["empty"]["median"]
+
+    def spread(self, key):
+        return (self.results[key]["q3"] - self.results[key]["q1"]) / 2
+
+    def overhead(self, key, floor):
+        """Median of the differences to the C floor run right after each
+        run, less timeit's loop; without a floor, ns/call itself."""
+        if not floor:
+            return self.ns(key)
+        return self.results[key]["minus_floor"]["median"] - self.results["empty"]["median"]
+
+
+def ratio(numerator, denominator):
+    if denominator <= 0:
+        return float("nan")
+    return numerator / denominator
+
+
+def cells(run, key, floor):
+    ns = "%.1f\u00b1%.0f" % (run.ns(key), run.spread(key))
+    if key in C_KEYS or key == "empty":
+        return [ns, "", ""]
+    overhead = run.overhead(key, floor)
+    return [ns, "%.1f" % overhead, "%.2f" % ratio(overhead, run.ns("abs"))]
+
+
+def print_table(header, rows, widths):
+    line = "  ".join(cell.rjust(width) if i else cell.ljust(width) for i, (cell, width) in enumerate(zip(header, widths)))
+    print(line)
+    print("-" * len(line))
+    for row in rows:
+        print("  ".join(cell.rjust(width) if i else cell.ljust(width) for i, (cell, width) in enumerate(zip(row, widths))))
+
+
+def main(paths):
+    runs = []
+    for path in paths:
+        with open(path) as stream:
+            runs.append(Run(json.load(stream)))
+
+    print(
+        "Per-call cost against the firmware emulator: medians of %s timing rounds (\u00b1 half the interquartile range)."
+        % "/".join(str(run.rounds) for run in runs)
+    )
+    print("Processor time. ns/call: timeit's empty loop subtracted; overhead: ns/call minus the same")
+    print("request made from C alone (median of paired runs);")
+    print("xabs: overhead / the abs(1) floor.")
+    print()
+    header = ["contender"]
+    for run in runs:
+        header += ["ns/call %s" % run.python, "overhead", "xabs"]
+    rows = []
+    for key, label, floor, _ in ROWS:
+        row = [label]
+        for run in runs:
+            row += cells(run, key, floor)
+        rows.append(row)
+    widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
+    print_table(header, rows, widths)
+
+    print()
+    print("Goals for SetState and GetState: overhead <= %gx abs(1); peers' overheads >= %gx (fcntl+struct)" % (GOAL_FLOOR, GOAL_PEER["fcntl"]))
+    print("and >= %gx (ctypes) ours. Peer columns: the peer's overhead / ours." % GOAL_PEER["ctypes"])
+    print()
+    header = ["call"]
+    for run in runs:
+        header += ["%s xabs" % run.python, "fcntl/ours", "ctypes/ours"]
+    rows = []
+    missed = 0
+    for key, label, floor, peers in ROWS:
+        if not peers:
+            continue
+        row = [label]
+        for run in runs:
+            ours = run.overhead(key, floor)
+            value = ratio(ours, run.ns("abs"))
+            judged = key in ("set", "get")
+            ok = value <= GOAL_FLOOR
+            missed += judged and not ok
+            row.append("%.2f%s" % (value, (" ok" if ok else " MISSED") if judged else ""))
+            by_peer = {}
+            for peer in peers:
+                by_peer[PEER_NAMES[peer]] = ratio(run.overhead(peer, floor), ours)
+            for name in ("fcntl", "ctypes"):
+                if name not in by_peer and not (name == "fcntl" and "os" in by_peer):
+                    row.append("")
+                    continue
+                value = by_peer.get(name, by_peer.get("os"))
+                ok = name not in GOAL_PEER or value >= GOAL_PEER[name]
+                if judged:
+                    missed += not ok
+                row.append("%.1f%s" % (value, (" ok" if ok else " MISSED") if judged else ""))
+        rows.append(row)
+    widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
+    print_table(header, rows, widths)
+    print("(Open rows: the fcntl column compares with os.open+os.close.)")
+    print()
+    print("goals: %s" % ("all met" if not missed else "%d missed" % missed))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
