@@ -74,7 +74,7 @@ def ratio(numerator, denominator):
 
 
 def cells(run, key, floor):
-    ns = "%.1f\u00b1%.0f" % (run.ns(key), run.spread(key))
+    ns = "%.1f+-%.0f" % (run.ns(key), run.spread(key))
     if key in C_KEYS or key == "empty":
         return [ns, "", ""]
     overhead = run.overhead(key, floor)
@@ -96,7 +96,7 @@ def main(paths):
             runs.append(Run(json.load(stream)))
 
     print(
-        "Per-call cost against the firmware emulator: medians of %s timing rounds (\u00b1 half the interquartile range)."
+        "Per-call cost against the firmware emulator: medians of %s timing rounds (+- half the interquartile range)."
         % "/".join(str(run.rounds) for run in runs)
     )
     print("Processor time. ns/call: timeit's empty loop subtracted; overhead: ns/call minus the same")
