@@ -203,7 +203,7 @@ PyObject *parse_open_args(PyObject *args, PyObject *kwds)
     Py_ssize_t kw_args = PyDict_Size(kwds);
     if (pos_args == 0 && kw_args > 0) {
         // The common keyword call settles with one lookup, without a scan.
-        PyObject *found = PyDict_GetItem(kwds, pyt_name_led_pin);
+        PyObject *found = pyt_dict_lookup(kwds, pyt_name_led_pin);
         if (found != nullptr) {
             values[0] = found;
             --kw_args;

@@ -85,6 +85,13 @@ inline bool pyt_text_lengths_differ(PyObject * /*name*/, PyObject * /*key*/)
     return false;
 }
 
+// A plain dictionary lookup, borrowed; an error raised while comparing keys
+// counts as "not found".
+inline PyObject *pyt_dict_lookup(PyObject *dict, PyObject *key)
+{
+    return PyDict_GetItem(dict, key);
+}
+
 // A key shown in a message: its byte-string form under the default encoding,
 // or its escaped form when it has none, so that no NULL reaches the format.
 inline PyObject *pyt_key_for_message(PyObject *key)
@@ -180,6 +187,17 @@ inline bool pyt_text_lengths_differ(PyObject *name, PyObject *key)
     }
 #endif
     return PyUnicode_GET_LENGTH(name) != PyUnicode_GET_LENGTH(key);
+}
+
+// A plain dictionary lookup, borrowed; an error raised while comparing keys
+// counts as "not found", silently: from 3.13 on PyDict_GetItem writes such an
+// error to standard error as an unraisable exception.
+inline PyObject *pyt_dict_lookup(PyObject *dict, PyObject *key)
+{
+    PyObject *found = PyDict_GetItemWithError(dict, key);
+    if (found == nullptr)
+        PyErr_Clear();
+    return found;
 }
 
 inline void pyt_raise_keyword_error(const char *format, const char *function_name, PyObject *key)
