@@ -115,6 +115,14 @@ TEST_F(Driver, FailedCloseStillReleasesTheDescriptor)
 
 using Descriptors = Emulated;
 
+// The kernel refuses a request /dev/null doesn't know with ENOTTY; a user-mode
+// emulator of another processor (how the ARM builds are tested) refuses a
+// request it cannot translate with ENOSYS before the kernel sees it.
+bool refused_as_not_a_device(int error)
+{
+    return error == ENOTTY || error == ENOSYS;
+}
+
 TEST_F(Descriptors, NumberReusedBehindTheEmulatorsBackIsLetGo)
 {
     const int fd = ::open("/dev/vcio", O_RDONLY);
@@ -125,7 +133,7 @@ TEST_F(Descriptors, NumberReusedBehindTheEmulatorsBackIsLetGo)
     std::vector<uint32_t> words{32, 0, get_gpio_state, 8, 0, 134, 0, 0};
     errno = 0;
     EXPECT_EQ(::ioctl(fd, property_request, words.data()), -1);
-    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_PRED1(refused_as_not_a_device, errno) << std::strerror(errno);
     EXPECT_EQ(vcioemu_open_descriptors(), descriptors_before);
     EXPECT_EQ(vcioemu_request_count(), 0U);
     ::close(fd);
@@ -147,7 +155,7 @@ TEST_F(Descriptors, NumberClosedInARangeIsLetGo)
     std::vector<uint32_t> words{32, 0, get_gpio_state, 8, 0, 134, 0, 0};
     errno = 0;
     EXPECT_EQ(::ioctl(null, property_request, words.data()), -1);
-    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_PRED1(refused_as_not_a_device, errno) << std::strerror(errno);
     EXPECT_EQ(vcioemu_request_count(), 0U);
     ::close(null);
 }
