@@ -98,6 +98,19 @@ _PyObject_Call.restype = ctypes.py_object
 _PyObject_Call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
 
 
+class WithInt(object):
+    """An object whose __int__ hands back result."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def __int__(self):
+        return self.result
+
+    def __repr__(self):
+        return "WithInt(%r)" % (self.result,)
+
+
 def call_with_dict(function, args, kwargs):
     """Calls function with this very keyword dictionary, key objects and
     iteration order untouched; the call syntax would check or copy the keys."""

@@ -6,7 +6,7 @@ import sys
 import unittest
 
 import vcioemu
-from support import PY2, TestCase
+from support import PY2, TestCase, WithInt
 import pyTallowick
 
 Tallowick = pyTallowick.Tallowick
@@ -33,19 +33,6 @@ class LongSubclass(long_type):
         raise AssertionError("a long subclass is read by its stored value")
 
     __long__ = __int__
-
-
-def with_int(result):
-    """An object whose __int__ hands back result."""
-
-    class WithInt(object):
-        def __int__(self):
-            return result
-
-        def __repr__(self):
-            return "WithInt(%r)" % (result,)
-
-    return WithInt()
 
 
 class RaisingInt(object):
@@ -162,9 +149,9 @@ class Accepted(ConversionTestCase):
         self.check([(IntSubclass(7), 7), (IntSubclass(-3), -3), (LongSubclass(9), 9)])
 
     def test_objects_with_integer_conversion(self):
-        cases = [(with_int(7), 7), (with_int(-1), -1), (with_int(2**31 - 1), 2**31 - 1), (ClassicWithInt(), 5)]
+        cases = [(WithInt(7), 7), (WithInt(-1), -1), (WithInt(2**31 - 1), 2**31 - 1), (ClassicWithInt(), 5)]
         if PY2:
-            cases += [(with_int(long_type(6)), 6), (LongOnly(long_type(8)), 8), (LongOnly(4), 4)]
+            cases += [(WithInt(long_type(6)), 6), (LongOnly(long_type(8)), 8), (LongOnly(4), 4)]
         self.check(cases)
 
 
@@ -200,7 +187,7 @@ class Refused(ConversionTestCase):
     def test_int_returning_non_integer(self):
         for result, type_name in [("5", "str"), (2.5, "float"), (None, "NoneType"), ([], "list")]:
             with self.subTest(result=result):
-                error = self.refused(with_int(result))
+                error = self.refused(WithInt(result))
                 self.assertIs(type(error), TypeError)
                 self.assertEqual(str(error), "__int__ returned non-int (type %s)" % type_name)
 
@@ -215,7 +202,7 @@ class Refused(ConversionTestCase):
 
     def test_beyond_32_bits_overflows(self):
         values = [2**31, -(2**31) - 1, 2**32, 2**32 + 7, -(2**32), -(2**32) + 7, 2**63, -(2**63), 2**64 + 1, 10**30]
-        values += [2147483648.0, -2147483649.0, 1e10, with_int(2**31), with_int(2**32 + 7)]
+        values += [2147483648.0, -2147483649.0, 1e10, WithInt(2**31), WithInt(2**32 + 7)]
         wide_long = ctypes.sizeof(ctypes.c_long) > 4
         if not PY2 or wide_long:
             # A Python 2 int subclass holds a native long: only a 64-bit one
@@ -232,7 +219,7 @@ class Refused(ConversionTestCase):
 
 class MinusOne(ConversionTestCase):
     def test_minus_one_reaches_the_controller(self):
-        for value in [-1, -1.5, with_int(-1), IntSubclass(-1)]:
+        for value in [-1, -1.5, WithInt(-1), IntSubclass(-1)]:
             with self.subTest(value=value):
                 self.assertEqual(self.converted(value), -1)
                 self.assertEqual(vcioemu.line_state(-1), 1)
@@ -242,7 +229,7 @@ class References(ConversionTestCase):
     def test_arguments_and_conversion_results_are_neither_kept_nor_released(self):
         number, returned = int("1000003"), int("1000005")
         text = "".join(["not ", "a number"])
-        objects = [number, returned, text, with_int(returned), with_int(text), 134]
+        objects = [number, returned, text, WithInt(returned), WithInt(text), 134]
         before = [sys.getrefcount(item) for item in objects]
         led, fresh = self.opened(), Tallowick()
         for _ in range(50):

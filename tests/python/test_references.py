@@ -15,7 +15,7 @@ import sys
 import unittest
 
 import vcioemu
-from support import NOT_OPENED, PY2, CapturedStderr, TestCase, call_with_dict
+from support import NOT_OPENED, PY2, CapturedStderr, TestCase, WithInt, call_with_dict
 import pyTallowick
 
 Tallowick = pyTallowick.Tallowick
@@ -39,14 +39,6 @@ class Own(Exception):
 def number(text):
     """An int object of its own, not one of the interpreter's cached ones."""
     return int(text)
-
-
-class WithInt(object):
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        return self.result
 
 
 class RaisingInt(object):
