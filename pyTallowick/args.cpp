@@ -76,7 +76,8 @@ void raise_positional_count(const char *function_name, Py_ssize_t given)
                  function_name, "at most", static_cast<Py_ssize_t>(1), "", given);
 }
 
-// Python 2 stores an int in a native long, which may be wider than int.
+// The controller takes an int; a native long (a Python 2 int, a value read
+// from a long) may be wider on 64-bit machines.
 int checked_int(long long value)
 {
     if (value > INT_MAX) {
@@ -90,11 +91,18 @@ int checked_int(long long value)
     return static_cast<int>(value);
 }
 
+bool fits_long(long long value)
+{
+    return static_cast<long long>(static_cast<long>(value)) == value;
+}
+
+// Values beyond a native long go through PyLong_AsLong, so that they fail
+// with its own error wherever long is as narrow as int.
 int long_to_int(PyObject *x)
 {
     bool direct = false;
     long long value = pyt_read_small_long(x, &direct);
-    if (!direct) {
+    if (!direct || !fits_long(value)) {
         const long wide = PyLong_AsLong(x);
         if (wide == -1 && PyErr_Occurred() != nullptr)
             return -1;
