@@ -217,6 +217,13 @@ CALLCOUNT_EXPORT void callcount_reset(void)
     live_any.store(0, std::memory_order_release);
 }
 
+// The name of counter index, or nullptr past the last: the tests learn what
+// is counted from here.
+CALLCOUNT_EXPORT const char *callcount_name(unsigned index)
+{
+    return index < counted_total ? counted_names[index] : nullptr;
+}
+
 CALLCOUNT_EXPORT unsigned long callcount_calls(const char *name)
 {
     for (unsigned i = 0; i < counted_total; ++i) {
