@@ -208,7 +208,7 @@ def _call_slot(x, definition):
 def _type_name(result_type):
     """The type's C name (tp_name) for the message: built-in types and types
     made by a class statement are named by __name__, other extension types
-    by module.name. (Extension types that are built from a spec at run time
+    by module.name. (Extension types made at run time by PyType_FromSpec
     are heap types named module.name; none are handed back in the tests.)"""
     name = result_type.__name__
     module = vars(result_type).get("__module__", BUILTINS_MODULE)
