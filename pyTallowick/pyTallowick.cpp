@@ -3,7 +3,6 @@
 // Python 2.7 and Python 3; the interpreters' differences live in compat.h and
 // the two entry points stand at the bottom.
 #include <cstdio>
-#include <cstring>
 #include <new>
 
 #include "CTallowick.h"
