@@ -2,6 +2,7 @@
 the real gpiozero where this interpreter has it (Debian's python3-gpiozero,
 1.6) and the firmware emulator."""
 
+import collections
 import unittest
 
 import support
@@ -12,11 +13,12 @@ try:
 except ImportError:
     gpiozero = None
 else:
+    import tallowick.gpiozero
     from tallowick.gpiozero import FirmwarePinFactory
 
 SET_GPIO_STATE = support.SET_GPIO_STATE
-PI_3_B = 0xA02082
 PI_4_B = 0xC03111
+NO_GPIOZERO = "gpiozero is not installed for this interpreter (Debian's python3-gpiozero serves /usr/bin/python3 only)"
 
 
 def sets():
@@ -25,10 +27,7 @@ def sets():
     return [(words[5], words[6]) for words in vcioemu.requests() if words[2] == SET_GPIO_STATE]
 
 
-@unittest.skipIf(
-    gpiozero is None,
-    "gpiozero is not installed for this interpreter (Debian's python3-gpiozero serves /usr/bin/python3 only)",
-)
+@unittest.skipIf(gpiozero is None, NO_GPIOZERO)
 class FirmwarePinFactoryTest(support.TestCase):
     def setUp(self):
         support.TestCase.setUp(self)
@@ -119,6 +118,64 @@ class FirmwarePinFactoryTest(support.TestCase):
         self.assertRaises(gpiozero.PinFixedPull, setattr, pin, "pull", "up")
         self.assertRaises(gpiozero.PinEdgeDetectUnsupported, setattr, pin, "edges", "both")
         self.assertEqual(pin.function, "output")
+
+
+# Stand-ins for gpiozero 2.x's info types, which Debian's 1.6 lacks: the
+# fields are those 2.x documents, find_pin walks the headers as 2.x's does.
+# They check what this machine cannot run for real, that pins and the board
+# describe themselves in 2.x's terms and that a 2.x device's release by
+# pin.info.name frees the line.
+PinInfo2 = collections.namedtuple("PinInfo2", "number name names pull row col interfaces")
+HeaderInfo2 = collections.namedtuple("HeaderInfo2", "name rows columns pins")
+
+
+class BoardInfo2(
+    collections.namedtuple(
+        "BoardInfo2",
+        "revision model pcb_revision released soc manufacturer memory storage usb usb3 "
+        "ethernet eth_speed wifi bluetooth csi dsi headers board",
+    )
+):
+    def find_pin(self, name):
+        for header in self.headers.values():
+            for info in header.pins.values():
+                if name in info.names:
+                    yield header, info
+
+
+class Requester(object):
+    """A device as reserve_pins sees it."""
+
+    def _conflicts_with(self, other):
+        return True
+
+
+@unittest.skipIf(gpiozero is None, NO_GPIOZERO)
+class GpiozeroTwoStandInTest(support.TestCase):
+    def setUp(self):
+        support.TestCase.setUp(self)
+        for name, stand_in in (("PinInfo", PinInfo2), ("HeaderInfo", HeaderInfo2), ("BoardInfo", BoardInfo2)):
+            self.addCleanup(setattr, tallowick.gpiozero, name, getattr(tallowick.gpiozero, name))
+            setattr(tallowick.gpiozero, name, stand_in)
+        self.factory = FirmwarePinFactory()
+        self.addCleanup(self.factory.close)
+
+    def test_a_pin_is_known_by_its_info_and_the_board(self):
+        device, other = Requester(), Requester()
+        self.factory.reserve_pins(device, 134)
+        pin = self.factory.pin(134)
+        info = pin._get_info()  # 2.x's Pin.info; 1.6's Pin has no such property
+        board = self.factory._get_board_info()  # 2.x's Factory.board_info
+        self.assertEqual(info.name, "134")
+        self.assertEqual(list(board.find_pin(134)), [(board.headers["FW"], info)])
+        self.assertEqual(list(board.find_pin("134")), [(board.headers["FW"], info)])
+        self.assertRaises(gpiozero.GPIOPinInUse, self.factory.reserve_pins, other, "134")
+        # What gpiozero 2.x's GPIODevice.close does.
+        self.factory.release_pins(device, info.name)
+        pin.close()
+        self.factory.reserve_pins(other, 134)
+        self.assertEqual(list(self.factory._get_board_info().find_pin(134)), [])
+        self.assertEqual(vcioemu.open_descriptors(), self.descriptors_before)
 
 
 if __name__ == "__main__":
