@@ -75,6 +75,11 @@ bool apply_fault(const std::string &item, Faults &faults)
         faults.firmware_status = value;
     else if (name == "raw_status" && parse_number(text, value))
         faults.raw_status = value;
+    else if (name == "refuse" && parse_number(text, value)) {
+        faults.firmware.refuse_line = true;
+        faults.firmware.refused_line = value;
+    } else if (name == "unanswered" && parse_number(text, value))
+        faults.firmware.unanswered_tag = value;
     else
         return false;
     return true;
@@ -87,6 +92,10 @@ Settings settings_from_environment()
     Settings settings;
     const char *trace = std::getenv("VCIOEMU_TRACE");
     settings.trace = trace != nullptr && *trace != '\0' && std::strcmp(trace, "0") != 0;
+
+    const char *revision = std::getenv("VCIOEMU_REVISION");
+    if (revision != nullptr && !parse_number(revision, settings.board_revision))
+        std::fprintf(stderr, "vcioemu: VCIOEMU_REVISION: cannot use \"%s\"\n", revision);
 
     const char *faults = std::getenv("VCIOEMU_FAULTS");
     if (faults == nullptr)
@@ -175,6 +184,21 @@ void vcioemu_firmware_status(uint32_t status)
 void vcioemu_raw_status(uint32_t status)
 {
     Emulator::instance().set_fault(Fault::raw_status, status);
+}
+
+void vcioemu_refuse_line(uint32_t line, int on)
+{
+    Emulator::instance().refuse_line(on != 0, line);
+}
+
+void vcioemu_leave_unanswered(uint32_t tag)
+{
+    Emulator::instance().set_fault(Fault::unanswered_tag, tag);
+}
+
+void vcioemu_board_revision(uint32_t revision)
+{
+    Emulator::instance().set_board_revision(revision);
 }
 
 void vcioemu_trace(int on)

@@ -68,28 +68,45 @@ const char *tag_name(uint32_t tag)
         return "GET_GPIO_STATE";
     case tag_set_gpio_state:
         return "SET_GPIO_STATE";
+    case tag_get_board_revision:
+        return "GET_BOARD_REVISION";
     default:
         return nullptr;
     }
 }
 
+uint32_t value_bytes_needed(uint32_t tag)
+{
+    return tag == tag_get_board_revision ? 4 : gpio_value_bytes;
+}
+
+void trace_tag(const TagEvent &event, uint32_t status)
+{
+    const char *name = tag_name(event.tag);
+    if (name == nullptr || event.ignored)
+        trace_out("vcio: tag 0x%08x not answered (status 0x%08x)\n", event.tag, status);
+    else if (event.value_size < value_bytes_needed(event.tag))
+        trace_out("vcio: %s with %u value bytes, %u needed (status 0x%08x)\n", name,
+                  event.value_size, value_bytes_needed(event.tag), status);
+    else if (event.tag == tag_get_board_revision && event.answered)
+        trace_out("vcio: %s -> 0x%06x (status 0x%08x)\n", name, event.state, status);
+    else if (event.tag == tag_get_board_revision)
+        trace_out("vcio: %s (status 0x%08x)\n", name, status);
+    else if (event.refusal != 0)
+        trace_out("vcio: %s line %u refused (answer 0x%08x, status 0x%08x)\n", name, event.line,
+                  event.refusal, status);
+    else if (event.tag == tag_set_gpio_state || event.answered)
+        trace_out("vcio: %s line %u -> %u (status 0x%08x)\n", name, event.line, event.state,
+                  status);
+    else
+        trace_out("vcio: %s line %u (status 0x%08x)\n", name, event.line, status);
+}
+
 // One line per tag, all with the request's overall status.
 void trace_tags(const TagTrace &tags, uint32_t status)
 {
-    for (size_t i = 0; i < tags.count; ++i) {
-        const TagEvent &event = tags.events[i];
-        const char *name = tag_name(event.tag);
-        if (name == nullptr)
-            trace_out("vcio: tag 0x%08x not answered (status 0x%08x)\n", event.tag, status);
-        else if (event.value_size < gpio_value_bytes)
-            trace_out("vcio: %s with %u value bytes, %u needed (status 0x%08x)\n", name,
-                      event.value_size, gpio_value_bytes, status);
-        else if (event.tag == tag_set_gpio_state || event.answered)
-            trace_out("vcio: %s line %u -> %u (status 0x%08x)\n", name, event.line, event.state,
-                      status);
-        else
-            trace_out("vcio: %s line %u (status 0x%08x)\n", name, event.line, status);
-    }
+    for (size_t i = 0; i < tags.count; ++i)
+        trace_tag(tags.events[i], status);
     if (tags.dropped != 0)
         trace_out("vcio: %zu more tags (status 0x%08x)\n", tags.dropped, status);
     if (tags.overrun)
@@ -161,6 +178,7 @@ Emulator::Emulator() : kept(kept_requests * kept_words)
     const Settings settings = settings_from_environment();
     faults = settings.faults;
     trace = settings.trace;
+    firmware.set_board_revision(settings.board_revision);
     // A child forked while another thread held the mutex would inherit it
     // locked for good.
     pthread_atfork([] { instance().mutex.lock(); }, [] { instance().mutex.unlock(); },
@@ -214,7 +232,7 @@ int Emulator::open_device(int flags)
     // A real descriptor of an anonymous file of its own: its number cannot
     // clash with any other descriptor, and its identity tells whether the
     // number still refers to it.
-    const int fd = memfd_create("vcio", MFD_CLOEXEC);
+    const int fd = memfd_create("vcio", (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0U);
     if (fd == -1)
         return -errno;
     struct stat st {};
@@ -336,7 +354,7 @@ int Emulator::run_firmware(unsigned char *user, size_t count)
     if (!oversized && failing)
         Firmware::describe(scratch.data(), count, tag_trace);
     else if (!oversized)
-        status = firmware.answer(scratch.data(), count, tag_trace);
+        status = firmware.answer(scratch.data(), count, faults.firmware, tag_trace);
 
     if (tag_trace != nullptr)
         trace_tags(tags, status);
@@ -423,6 +441,7 @@ void Emulator::reset()
     kept_count.fill(0);
     request_code = 0;
     firmware.forget_lines();
+    firmware.set_board_revision(default_board_revision);
     faults = Faults();
 }
 
@@ -445,7 +464,23 @@ void Emulator::set_fault(Fault fault, uint32_t value)
     case Fault::raw_status:
         faults.raw_status = value;
         break;
+    case Fault::unanswered_tag:
+        faults.firmware.unanswered_tag = value;
+        break;
     }
+}
+
+void Emulator::refuse_line(bool on, uint32_t line)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    faults.firmware.refuse_line = on;
+    faults.firmware.refused_line = line;
+}
+
+void Emulator::set_board_revision(uint32_t revision)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    firmware.set_board_revision(revision);
 }
 
 void Emulator::set_trace(bool on)

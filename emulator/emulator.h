@@ -26,16 +26,19 @@ struct Faults {
     // The firmware answers this status and the buffer goes back with a
     // successful ioctl; takes precedence over firmware_status.
     uint32_t raw_status = 0;
+    // Refusals and silences of the firmware itself.
+    FirmwareFaults firmware;
 };
 
-enum class Fault { open, ioctl, close, firmware_status, raw_status };
+enum class Fault { open, ioctl, close, firmware_status, raw_status, unanswered_tag };
 
 struct Settings {
     Faults faults;
     bool trace = false;
+    uint32_t board_revision = default_board_revision;
 };
 
-// Reads VCIOEMU_FAULTS and VCIOEMU_TRACE; complains on standard error about
+// Reads VCIOEMU_FAULTS, VCIOEMU_REVISION and VCIOEMU_TRACE; complains on standard error about
 // parts it cannot read and ignores them.
 Settings settings_from_environment();
 
@@ -62,9 +65,12 @@ public:
     int line_state(uint32_t line);
     void set_line_state(uint32_t line, int state);
     void reset();
-    // Sets one fault: an errno for open, ioctl and close, a status word for
-    // the others; 0 switches it off.
+    // Sets one fault: an errno for open, ioctl and close, a status word or
+    // tag for the others; 0 switches it off.
     void set_fault(Fault fault, uint32_t value);
+    // The firmware refuses line while on.
+    void refuse_line(bool on, uint32_t line);
+    void set_board_revision(uint32_t revision);
     void set_trace(bool on);
 
     // Drops the emulated descriptors numbered first to last: the process has

@@ -15,6 +15,10 @@ constexpr uint32_t response_bit = 0x80000000;
 // Both GPIO tags carry and answer two words: the line (answered as a status,
 // 0 for success) and its state.
 constexpr uint32_t gpio_value_bytes = 8;
+// The line word of a refused GPIO request.
+constexpr uint32_t gpio_refused = 1;
+// The board revision: one word.
+constexpr uint32_t revision_value_bytes = 4;
 
 bool is_gpio_tag(uint32_t tag)
 {
@@ -52,7 +56,7 @@ bool walk_tags(Word *words, size_t count, TagTrace *trace, Visit visit)
 // A tag as sent: for the GPIO tags, the line and the state asked for.
 TagEvent describe_tag(const uint32_t *tag_words)
 {
-    TagEvent event{tag_words[0], tag_words[1], 0, 0, false};
+    TagEvent event{tag_words[0], tag_words[1], 0, 0, 0, false, false};
     if (is_gpio_tag(event.tag) && event.value_size >= gpio_value_bytes) {
         const uint32_t *value = tag_words + tag_header_words;
         event.line = value[0];
@@ -71,10 +75,11 @@ void TagTrace::add(const TagEvent &event)
         ++dropped;
 }
 
-uint32_t Firmware::answer(uint32_t *words, size_t count, TagTrace *trace)
+uint32_t Firmware::answer(uint32_t *words, size_t count, const FirmwareFaults &faults,
+                          TagTrace *trace)
 {
-    const bool closed =
-        walk_tags(words, count, trace, [this](uint32_t *tag) { return answer_tag(tag); });
+    const bool closed = walk_tags(
+        words, count, trace, [this, &faults](uint32_t *tag) { return answer_tag(tag, faults); });
     return closed ? status_success : status_error;
 }
 
@@ -96,13 +101,25 @@ void Firmware::set_line_state(uint32_t line, uint32_t state)
         high_lines.erase(line);
 }
 
-TagEvent Firmware::answer_tag(uint32_t *tag_words)
+TagEvent Firmware::answer_tag(uint32_t *tag_words, const FirmwareFaults &faults)
+{
+    // A tag the firmware does not know, or is told to ignore, keeps its code
+    // word as sent, without the response bit.
+    if (faults.unanswered_tag != 0 && tag_words[0] == faults.unanswered_tag) {
+        TagEvent event = describe_tag(tag_words);
+        event.ignored = true;
+        return event;
+    }
+    if (is_gpio_tag(tag_words[0]))
+        return answer_gpio(tag_words, faults);
+    if (tag_words[0] == tag_get_board_revision)
+        return answer_board_revision(tag_words);
+    return describe_tag(tag_words);
+}
+
+TagEvent Firmware::answer_gpio(uint32_t *tag_words, const FirmwareFaults &faults)
 {
     TagEvent event = describe_tag(tag_words);
-    // A tag the firmware does not know keeps its code word as sent, without
-    // the response bit.
-    if (!is_gpio_tag(event.tag))
-        return event;
     // Too small a value buffer: the firmware answers with the length it needs
     // and carries nothing out.
     tag_words[2] = response_bit | gpio_value_bytes;
@@ -110,12 +127,29 @@ TagEvent Firmware::answer_tag(uint32_t *tag_words)
         return event;
 
     uint32_t *value = tag_words + tag_header_words;
+    event.answered = true;
+    if (faults.refuse_line && event.line == faults.refused_line) {
+        event.refusal = gpio_refused;
+        value[0] = gpio_refused;
+        return event;
+    }
     if (event.tag == tag_set_gpio_state)
         set_line_state(event.line, event.state);
     else
         event.state = line_state(event.line);
     value[0] = 0;
     value[1] = line_state(event.line);
+    return event;
+}
+
+TagEvent Firmware::answer_board_revision(uint32_t *tag_words)
+{
+    TagEvent event = describe_tag(tag_words);
+    tag_words[2] = response_bit | revision_value_bytes;
+    if (event.value_size < revision_value_bytes)
+        return event;
+    tag_words[tag_header_words] = revision;
+    event.state = revision;
     event.answered = true;
     return event;
 }

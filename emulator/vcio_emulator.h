@@ -10,8 +10,11 @@
 // Tests reach these functions by linking the library (C++) or through ctypes
 // (Python). Faults and the trace can also be chosen for a whole process, a
 // child included, through the environment:
-//   VCIOEMU_FAULTS="open=ENOENT,ioctl=EIO,close=EBADF,status=0x80000001,raw_status=0x80000001"
+//   VCIOEMU_FAULTS="open=ENOENT,ioctl=EIO,close=EBADF,status=0x80000001,raw_status=0x80000001,
+//                   refuse=134,unanswered=0x00038041"
 //       (errno by name or number; any subset, comma separated)
+//   VCIOEMU_REVISION=0xc03111   the board revision the firmware reports
+//       (default 0xa02082, a Raspberry Pi 3 Model B)
 //   VCIOEMU_TRACE=1   one readable line per request on standard error
 #ifndef VCIO_EMULATOR_H
 #define VCIO_EMULATOR_H
@@ -42,7 +45,8 @@ unsigned long vcioemu_last_request_code(void);
 int vcioemu_line_state(uint32_t line);
 void vcioemu_set_line_state(uint32_t line, int state);
 
-// Forgets requests, line states and faults (not the open descriptors).
+// Forgets requests, line states and faults, and reports the default board
+// again (not the open descriptors).
 void vcioemu_reset(void);
 
 // Faults; 0 switches each off.
@@ -54,6 +58,15 @@ void vcioemu_fail_close(int err);
 void vcioemu_firmware_status(uint32_t status);
 // The ioctl succeeds and hands this status word back unchanged.
 void vcioemu_raw_status(uint32_t status);
+
+// The firmware refuses GPIO requests for line while on: it answers them
+// with a non-zero line word and leaves the line as it was.
+void vcioemu_refuse_line(uint32_t line, int on);
+// The firmware leaves tag unanswered (no response bit), as it does a tag it
+// does not know; 0 switches it off.
+void vcioemu_leave_unanswered(uint32_t tag);
+// The revision the firmware reports for RPI_FIRMWARE_GET_BOARD_REVISION.
+void vcioemu_board_revision(uint32_t revision);
 
 // Readable trace of each request on standard error.
 void vcioemu_trace(int on);

@@ -41,7 +41,8 @@ open_descriptors = _declare("vcioemu_open_descriptors", ctypes.c_int)
 last_open_flags = _declare("vcioemu_last_open_flags", ctypes.c_int)  # -1 before any open
 request_count = _declare("vcioemu_request_count", ctypes.c_uint)
 last_request_code = _declare("vcioemu_last_request_code", ctypes.c_ulong)
-# Forgets requests, line states and faults (not open descriptors).
+# Forgets requests, line states and faults, and reports the default board
+# (a Pi 3 Model B) again; open descriptors stay.
 reset = _declare("vcioemu_reset", None)
 # Faults for the following calls; 0 switches each off. firmware_status makes
 # the driver fail the ioctl (EINVAL); raw_status hands the word back as is.
@@ -50,6 +51,11 @@ fail_ioctl = _declare("vcioemu_fail_ioctl", None, ctypes.c_int)
 fail_close = _declare("vcioemu_fail_close", None, ctypes.c_int)
 firmware_status = _declare("vcioemu_firmware_status", None, ctypes.c_uint32)
 raw_status = _declare("vcioemu_raw_status", None, ctypes.c_uint32)
+# The firmware's own refusals: a GPIO line it refuses, a tag it leaves
+# unanswered (0: none), and the board revision it reports.
+_refuse_line = _declare("vcioemu_refuse_line", None, ctypes.c_uint32, ctypes.c_int)
+leave_unanswered = _declare("vcioemu_leave_unanswered", None, ctypes.c_uint32)
+board_revision = _declare("vcioemu_board_revision", None, ctypes.c_uint32)
 # A readable line per request on standard error while on.
 trace = _declare("vcioemu_trace", None, ctypes.c_int)
 
@@ -84,3 +90,7 @@ def line_state(line):
 
 def set_line_state(line, state):
     _set_line_state(line & 0xFFFFFFFF, state)
+
+
+def refuse_line(line, on=True):
+    _refuse_line(line & 0xFFFFFFFF, 1 if on else 0)
