@@ -3,11 +3,14 @@
 #ifndef CTALLOWICK_CTALLOWICK_H
 #define CTALLOWICK_CTALLOWICK_H
 
-class CTallowick {
+#include "export.h"
+
+class CTALLOWICK_EXPORT CTallowick {
 public:
     CTallowick();
     // The descriptor (>= 0) on success, -2 when already open, -1 when the
-    // device could not be opened.
+    // device could not be opened or led_pin carries this board's SD card or
+    // eMMC (refused with a message; the device is closed again).
     int Open(int led_pin);
     // Closes an open device; harmless on a closed controller.
     void Close();

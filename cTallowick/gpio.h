@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <sys/ioctl.h>
 
+#include "export.h"
+
 // The vcio driver's property-mailbox request: _IOWR of type 100, number 0 and
 // a pointer-sized argument. 0xC0046400 where pointers are 4 bytes,
 // 0xC0086400 where they are 8 (the kernel refuses the other one).
@@ -125,20 +127,29 @@ enum rpi_firmware_property_tag : uint32_t {
     RPI_FIRMWARE_GET_DMA_CHANNELS = 0x00060001,
 };
 
-// Opens "/dev/vcio" read-only and non-blocking; returns the descriptor.
-int rpi_firmware_open();
+// Opens "/dev/vcio" read-only, non-blocking and close-on-exec: the mailbox
+// reaches every firmware property, and a program this process starts must
+// not inherit it. Returns the descriptor.
+CTALLOWICK_EXPORT int rpi_firmware_open();
 
 // Closes a descriptor returned by rpi_firmware_open.
-void rpi_firmware_close(int fd);
+CTALLOWICK_EXPORT void rpi_firmware_close(int fd);
 
 // Sends one property tag carrying buf_size bytes from tag_data; on return
-// tag_data holds the firmware's answer.
-void rpi_firmware_property(int fd, uint32_t tag, void *tag_data, size_t buf_size);
+// tag_data holds the firmware's answer. A tag the firmware leaves unanswered
+// is a failure like a bad status.
+CTALLOWICK_EXPORT void rpi_firmware_property(int fd, uint32_t tag, void *tag_data, size_t buf_size);
 
 // Drives firmware GPIO line gpio to 1 when state is non-zero, else to 0.
-void gpio_set(int mb, int gpio, int state);
+CTALLOWICK_EXPORT void gpio_set(int mb, int gpio, int state);
 
 // Reads firmware GPIO line gpio: 0 or 1.
-int gpio_get(int mb, int gpio);
+CTALLOWICK_EXPORT int gpio_get(int mb, int gpio);
+
+// Runs once, ahead of the error line, when a failure is about to end the
+// process: a program that buffers output of its own (an interpreter) writes
+// it out there, or it is lost with the exit. nullptr for none.
+using rpi_firmware_exit_hook = void (*)();
+void rpi_firmware_set_exit_hook(rpi_firmware_exit_hook hook);
 
 #endif // CTALLOWICK_GPIO_H

@@ -21,11 +21,14 @@ std::string error_line(const std::string &text)
     return exactly("error: " + text + "\n");
 }
 
-TEST_F(Channel, OpensTheDeviceReadOnlyAndNonBlocking)
+// Close-on-exec: a program this process starts must not inherit a mailbox
+// that reaches every firmware property.
+TEST_F(Channel, OpensTheDeviceReadOnlyNonBlockingAndCloseOnExec)
 {
     const int fd = rpi_firmware_open();
     EXPECT_GE(fd, 0);
-    EXPECT_EQ(vcioemu_last_open_flags(), 2048);
+    EXPECT_EQ(vcioemu_last_open_flags(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
     EXPECT_EQ(vcioemu_open_descriptors(), descriptors_before + 1);
     rpi_firmware_close(fd);
     EXPECT_EQ(vcioemu_open_descriptors(), descriptors_before);
@@ -61,16 +64,18 @@ TEST_F(Channel, EveryNonZeroStateDrivesTheLineHigh)
 
 TEST_F(Channel, OddSizedValueIsPaddedNotCutByTheEndTag)
 {
-    // A tag the firmware does not know: it hands the value back as sent.
-    const uint32_t unknown_tag = 0x0003f0f0;
+    // The board revision fills the first word; the fifth byte comes back as
+    // sent, and nothing past it is written.
+    const uint32_t board_revision = 0x00010002;
+    vcioemu_board_revision(0x00c0ffee);
     unsigned char value[6] = {1, 2, 3, 4, 5, 0xee};
     const int fd = rpi_firmware_open();
-    rpi_firmware_property(fd, unknown_tag, value, 5);
+    rpi_firmware_property(fd, board_revision, value, 5);
     rpi_firmware_close(fd);
 
     EXPECT_EQ(request_words(0),
-              (std::vector<uint32_t>{32, 0, unknown_tag, 5, 0, 0x04030201, 5, 0}));
-    const unsigned char expected[6] = {1, 2, 3, 4, 5, 0xee};
+              (std::vector<uint32_t>{32, 0, board_revision, 5, 0, 0x04030201, 5, 0}));
+    const unsigned char expected[6] = {0xee, 0xff, 0xc0, 0x00, 5, 0xee};
     EXPECT_EQ(std::memcmp(value, expected, sizeof(value)), 0) << "answer copied past buf_size";
 }
 
@@ -110,6 +115,40 @@ TEST_F(ChannelDeathTest, StatusOtherThanSuccessEndsTheProcess)
                     error_line(std::string("RPi firmware returned 0x") + hex));
     }
     rpi_firmware_close(fd);
+}
+
+// An answer with a successful status can still say no: a tag left
+// unanswered, or a GPIO line refused. Neither may pass for success.
+TEST_F(ChannelDeathTest, AnswerThatSaysNoEndsTheProcess)
+{
+    const int fd = rpi_firmware_open();
+    uint32_t revision[1] = {0xabcd};
+    vcioemu_leave_unanswered(0x00010002);
+    EXPECT_EXIT(rpi_firmware_property(fd, 0x00010002, revision, sizeof(revision)),
+                ::testing::ExitedWithCode(1),
+                error_line("RPi firmware did not answer tag 0x00010002"));
+    vcioemu_leave_unanswered(0x00038041);
+    EXPECT_EXIT(gpio_set(fd, 134, 1), ::testing::ExitedWithCode(1),
+                error_line("RPi firmware did not answer tag 0x00038041"));
+    vcioemu_leave_unanswered(0);
+    vcioemu_refuse_line(-1U, 1);
+    EXPECT_EXIT(gpio_set(fd, -1, 1), ::testing::ExitedWithCode(1),
+                error_line("RPi firmware refused GPIO line -1 (answer 0x00000001)"));
+    vcioemu_refuse_line(134, 1);
+    EXPECT_EXIT(gpio_get(fd, 134), ::testing::ExitedWithCode(1),
+                error_line("RPi firmware refused GPIO line 134 (answer 0x00000001)"));
+    rpi_firmware_close(fd);
+}
+
+// The hook runs first, then the error line, then the exit.
+TEST_F(ChannelDeathTest, ExitHookRunsBeforeTheErrorLine)
+{
+    rpi_firmware_set_exit_hook([] { std::fputs("written out\n", stderr); });
+    vcioemu_fail_open(ENOENT);
+    EXPECT_EXIT(rpi_firmware_open(), ::testing::ExitedWithCode(1),
+                exactly(std::string("written out\nerror: open: /dev/vcio: ") +
+                        std::strerror(ENOENT) + "\n"));
+    rpi_firmware_set_exit_hook(nullptr);
 }
 
 TEST_F(ChannelDeathTest, CloseFailureEndsTheProcess)

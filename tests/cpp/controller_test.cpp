@@ -1,4 +1,7 @@
 // The LED controller: results, refusals and the descriptor it owns.
+#include <algorithm>
+#include <cstdio>
+#include <string>
 #include <type_traits>
 
 #include "CTallowick.h"
@@ -59,6 +62,76 @@ TEST_F(Controller, ReopensOnAnotherLineAfterClose)
     EXPECT_EQ(led.SetState(0), 0);
     EXPECT_EQ(led.GetState(), 0);
     EXPECT_EQ(vcioemu_line_state(5), 0);
+}
+
+struct Board {
+    const char *name;
+    uint32_t revision;
+    std::vector<int> storage_lines;
+};
+
+// Every board of the firmware's expander whose storage hangs on it, and the
+// Pi 3 family, whose line 134 is the camera LED.
+const Board boards[] = {
+    {"3 B", 0xa02082, {}},
+    {"3 B+", 0xa020d3, {}},
+    {"3 A+", 0x9020e0, {}},
+    {"4 B", 0xc03111, {132, 134}},
+    {"400", 0xc03130, {132, 134}},
+    {"CM4", 0xb03140, {132, 134}},
+    {"CM4S", 0xa03150, {132, 134}},
+    {"CM3", 0xa020a0, {129}},
+    {"CM3+", 0xa02100, {129}},
+    // An old-style code carries no board type: nothing to go by.
+    {"old-style", 0x0000000e, {}},
+};
+
+const uint32_t get_board_revision = 0x00010002;
+
+std::string refusal(int line, const char *revision)
+{
+    return "error: line " + std::to_string(line) +
+           " controls the SD card or eMMC of this board (revision 0x" + revision + "): refused\n";
+}
+
+// A storage line is refused after one revision request: no GPIO request,
+// the device closed again, the controller still closed. Every other line of
+// the three opens as before, and no other line asks the board at all.
+TEST_F(Controller, StorageLinesAreRefusedBoardByBoard)
+{
+    for (const Board &board : boards) {
+        for (const int line : {129, 132, 134, 5}) {
+            SCOPED_TRACE(std::string(board.name) + ", line " + std::to_string(line));
+            vcioemu_reset();
+            vcioemu_board_revision(board.revision);
+            const bool storage = std::find(board.storage_lines.begin(), board.storage_lines.end(),
+                                           line) != board.storage_lines.end();
+            CTallowick led;
+            ::testing::internal::CaptureStderr();
+            const int result = led.Open(line);
+            const std::string said = ::testing::internal::GetCapturedStderr();
+            if (storage) {
+                char revision[16];
+                std::snprintf(revision, sizeof(revision), "%06x", board.revision);
+                EXPECT_EQ(result, -1);
+                EXPECT_EQ(said, refusal(line, revision));
+                EXPECT_EQ(vcioemu_open_descriptors(), descriptors_before);
+                ::testing::internal::CaptureStderr();
+                EXPECT_EQ(led.SetState(1), -1);
+                EXPECT_EQ(::testing::internal::GetCapturedStderr(), not_opened);
+            } else {
+                EXPECT_GE(result, 0);
+                EXPECT_EQ(said, "");
+                EXPECT_EQ(led.SetState(1), 0);
+            }
+            const bool asked = line != 5;
+            ASSERT_EQ(vcioemu_request_count(), (asked ? 1U : 0U) + (storage ? 0U : 1U));
+            if (asked) {
+                EXPECT_EQ(request_words(0),
+                          (std::vector<uint32_t>{28, 0, get_board_revision, 4, 0, 0, 0}));
+            }
+        }
+    }
 }
 
 TEST_F(Controller, DestructionClosesAnOpenDevice)

@@ -83,6 +83,32 @@ TEST_F(Driver, AnswersGpioTagsAndLeavesUnknownTagsUnanswered)
                                             get_gpio_state, 8, 0x80000008, 0, 1, 0}));
 }
 
+// The revision is the board the process chose; a refused line and an ignored
+// tag are answered as the firmware answers them, with a successful status.
+TEST_F(Driver, AnswersTheBoardAndSaysNoWhereTold)
+{
+    std::vector<uint32_t> words{28, 0, 0x00010002, 4, 0, 0, 0};
+    ASSERT_EQ(send(words), 0);
+    EXPECT_EQ(words,
+              (std::vector<uint32_t>{28, 0x80000000, 0x00010002, 4, 0x80000004, 0xa02082, 0}));
+    vcioemu_board_revision(0xc03111);
+    words = {28, 0, 0x00010002, 4, 0, 0, 0};
+    ASSERT_EQ(send(words), 0);
+    EXPECT_EQ(words[5], 0xc03111U);
+
+    vcioemu_refuse_line(134, 1);
+    words = {32, 0, set_gpio_state, 8, 0, 134, 1, 0};
+    ASSERT_EQ(send(words), 0);
+    EXPECT_EQ(words,
+              (std::vector<uint32_t>{32, 0x80000000, set_gpio_state, 8, 0x80000008, 1, 1, 0}));
+    EXPECT_EQ(vcioemu_line_state(134), 0);
+
+    vcioemu_leave_unanswered(get_gpio_state);
+    words = {32, 0, get_gpio_state, 8, 0, 5, 0, 0};
+    ASSERT_EQ(send(words), 0);
+    EXPECT_EQ(words, (std::vector<uint32_t>{32, 0x80000000, get_gpio_state, 8, 0, 5, 0, 0}));
+}
+
 TEST_F(Driver, TagRunningPastTheBufferFailsTheRequest)
 {
     std::vector<uint32_t> words{32, 0, set_gpio_state, 64, 0, 134, 1, 0};
@@ -121,6 +147,18 @@ using Descriptors = Emulated;
 bool refused_as_not_a_device(int error)
 {
     return error == ENOTTY || error == ENOSYS;
+}
+
+// Close-on-exec exactly as asked: always setting it would hide a caller that
+// forgets it.
+TEST_F(Descriptors, CloseOnExecOnlyWhenAsked)
+{
+    for (const int flags : {O_RDONLY, O_RDONLY | O_CLOEXEC}) {
+        const int fd = ::open("/dev/vcio", flags);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(::fcntl(fd, F_GETFD) & FD_CLOEXEC, (flags & O_CLOEXEC) != 0 ? FD_CLOEXEC : 0);
+        ::close(fd);
+    }
 }
 
 TEST_F(Descriptors, NumberReusedBehindTheEmulatorsBackIsLetGo)
@@ -175,6 +213,7 @@ protected:
     {
         unsetenv("VCIOEMU_FAULTS");
         unsetenv("VCIOEMU_TRACE");
+        unsetenv("VCIOEMU_REVISION");
         GTEST_FLAG_SET(death_test_style, style);
     }
 
@@ -186,6 +225,18 @@ TEST_F(FreshProcessDeathTest, ChildTakesFaultsFromTheEnvironment)
     setenv("VCIOEMU_FAULTS", "open=EACCES", 1);
     EXPECT_EXIT(CTallowick().Open(134), ::testing::ExitedWithCode(1),
                 exactly(std::string("error: open: /dev/vcio: ") + std::strerror(EACCES) + "\n"));
+    setenv("VCIOEMU_FAULTS", "refuse=5", 1);
+    EXPECT_EXIT(
+        {
+            CTallowick led;
+            led.Open(5);
+            led.GetState();
+        },
+        ::testing::ExitedWithCode(1),
+        exactly("error: RPi firmware refused GPIO line 5 (answer 0x00000001)\n"));
+    setenv("VCIOEMU_FAULTS", "unanswered=0x00010002", 1);
+    EXPECT_EXIT(CTallowick().Open(134), ::testing::ExitedWithCode(1),
+                exactly("error: RPi firmware did not answer tag 0x00010002\n"));
     // This process read its environment when it was loaded: the fault is the
     // child's alone.
     CTallowick led;
@@ -195,6 +246,7 @@ TEST_F(FreshProcessDeathTest, ChildTakesFaultsFromTheEnvironment)
 TEST_F(FreshProcessDeathTest, TraceShowsEachRequest)
 {
     setenv("VCIOEMU_TRACE", "1", 1);
+    setenv("VCIOEMU_REVISION", "0x9020e0", 1);
     EXPECT_EXIT(
         {
             {
@@ -206,7 +258,8 @@ TEST_F(FreshProcessDeathTest, TraceShowsEachRequest)
             std::exit(0);
         },
         ::testing::ExitedWithCode(0),
-        "^vcio: open /dev/vcio flags 2048 -> [0-9]+\n"
+        "^vcio: open /dev/vcio flags 526336 -> [0-9]+\n"
+        "vcio: GET_BOARD_REVISION -> 0x9020e0 \\(status 0x80000000\\)\n"
         "vcio: SET_GPIO_STATE line 134 -> 1 \\(status 0x80000000\\)\n"
         "vcio: GET_GPIO_STATE line 134 -> 1 \\(status 0x80000000\\)\n"
         "vcio: close [0-9]+\n$");
