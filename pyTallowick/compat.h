@@ -6,8 +6,13 @@
 #define PYTALLOWICK_COMPAT_H
 
 #define PY_SSIZE_T_CLEAN
+// Python 2.7's headers still declare register variables, which C++17 no
+// longer has; they are the interpreter's, not ours to mend.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wregister"
 #include <Python.h>
 #include <frameobject.h>
+#pragma GCC diagnostic pop
 
 #include <climits>
 
@@ -22,6 +27,10 @@
 #define PYT_BUILT_MINOR PY_MINOR_VERSION
 #endif
 
+// The module is built with every symbol hidden; the entry point is the
+// interpreter's way in. (PyMODINIT_FUNC marks it visible only from 3.9 on.)
+#define PYT_EXPORTED __attribute__((visibility("default")))
+
 #if PY_MAJOR_VERSION < 3
 // ---------------------------------------------------------------- Python 2.7
 #define PYT_BUILTINS_MODULE "__builtin__"
@@ -29,7 +38,7 @@
     (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_CHECKTYPES | Py_TPFLAGS_BASETYPE |                            \
      Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_HAVE_NEWBUFFER)
 #define PYT_TYPE_HEAD .ob_refcnt = 1, .ob_type = nullptr, .ob_size = 0,
-#define PYT_ENTRY_POINT(name) PyMODINIT_FUNC init##name(void)
+#define PYT_ENTRY_POINT(name) extern "C" PYT_EXPORTED void init##name(void)
 #define PYT_ENTRY_RETURN(module) return
 
 #define pyt_intern PyString_InternFromString
@@ -124,7 +133,7 @@ inline void pyt_raise_keyword_error(const char *format, const char *function_nam
 #define PYT_BUILTINS_MODULE "builtins"
 #define PYT_TYPE_FLAGS (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE)
 #define PYT_TYPE_HEAD .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-#define PYT_ENTRY_POINT(name) PyMODINIT_FUNC PyInit_##name(void)
+#define PYT_ENTRY_POINT(name) extern "C" PYT_EXPORTED PyObject *PyInit_##name(void)
 #define PYT_ENTRY_RETURN(module) return module
 
 #define pyt_intern PyUnicode_InternFromString
@@ -316,6 +325,19 @@ inline void pyt_set_frame_line(PyFrameObject *frame, int line)
 #else
     (void)frame;
     (void)line;
+#endif
+}
+
+// True when the calling thread holds the interpreter's lock: only then may it
+// run Python code. Python 2.7 has no call that says so and is asked through
+// the thread states.
+inline bool pyt_thread_holds_gil()
+{
+#if PY_MAJOR_VERSION < 3
+    PyThreadState *mine = PyGILState_GetThisThreadState();
+    return mine != nullptr && mine == _PyThreadState_Current;
+#else
+    return PyGILState_Check() != 0;
 #endif
 }
 

@@ -2,12 +2,17 @@
 // owns one LED controller, and the module's entry point. One source serves
 // Python 2.7 and Python 3; the interpreters' differences live in compat.h and
 // the two entry points stand at the bottom.
+//
+// The interpreter's headers come first: they choose the system's feature
+// macros.
+#include "compat.h"
+
 #include <cstdio>
 #include <new>
 
 #include "CTallowick.h"
 #include "args.h"
-#include "compat.h"
+#include "gpio.h"
 
 namespace {
 
@@ -111,11 +116,24 @@ PyObject *tallowick_get_state(PyObject *self, PyObject * /*unused*/)
     return box_result(controller_of(self)->GetState(), "pyTallowick.Tallowick.GetState", __LINE__);
 }
 
+// The same texts stand in the type stub, for editors.
+const char type_doc[] = "One LED controller. It owns at most one open descriptor of the\n"
+                        "firmware mailbox, closed by Close() or when the object goes away.";
+const char open_doc[] = "Opens the mailbox for LED line led_pin. Returns the descriptor\n"
+                        "(>= 0), -2 when already open, -1 when led_pin carries this board's SD\n"
+                        "card or eMMC (refused, with a message on standard error); ends the\n"
+                        "process with status 1 when the device cannot be opened.";
+const char close_doc[] = "Closes the mailbox; harmless when it is not open.";
+const char set_state_doc[] = "Drives the LED line: on for any non-zero state, off for 0. Returns\n"
+                             "0, or -1 when not open.";
+const char get_state_doc[] = "Reads the LED line: 0 or 1, or -1 when not open.";
+
 PyMethodDef tallowick_methods[] = {
-    {const_cast<char *>("Open"), pyt_method(tallowick_open), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {const_cast<char *>("Close"), pyt_method(tallowick_close), METH_NOARGS, nullptr},
-    {const_cast<char *>("SetState"), pyt_method(tallowick_set_state), METH_O, nullptr},
-    {const_cast<char *>("GetState"), pyt_method(tallowick_get_state), METH_NOARGS, nullptr},
+    {const_cast<char *>("Open"), pyt_method(tallowick_open), METH_VARARGS | METH_KEYWORDS,
+     open_doc},
+    {const_cast<char *>("Close"), pyt_method(tallowick_close), METH_NOARGS, close_doc},
+    {const_cast<char *>("SetState"), pyt_method(tallowick_set_state), METH_O, set_state_doc},
+    {const_cast<char *>("GetState"), pyt_method(tallowick_get_state), METH_NOARGS, get_state_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -169,7 +187,7 @@ PyTypeObject tallowick_type = {
     .tp_itemsize = 0,
     .tp_dealloc = tallowick_dealloc,
     .tp_flags = PYT_TYPE_FLAGS,
-    .tp_doc = nullptr,
+    .tp_doc = type_doc,
     .tp_methods = tallowick_methods,
     .tp_new = tallowick_new,
 };
@@ -178,6 +196,37 @@ PyTypeObject tallowick_type = {
 PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
+
+// ------------------------------------------------------ fatal device errors
+
+void flush_stream(const char *name)
+{
+    PyObject *stream = PySys_GetObject(const_cast<char *>(name));
+    if (stream == nullptr || stream == Py_None)
+        return;
+    // The flush may replace the stream in sys and so release it.
+    Py_INCREF(stream);
+    PyObject *result = PyObject_CallMethod(stream, const_cast<char *>("flush"), nullptr);
+    if (result == nullptr)
+        PyErr_Clear();
+    Py_XDECREF(result);
+    Py_DECREF(stream);
+}
+
+// A device or firmware failure ends the process without the interpreter's
+// own exit, which would have written out what the program printed: do it
+// here, standard output first, in case both go to one place. Only a thread
+// that holds the interpreter's lock may do it, and nothing here may keep the
+// process from ending.
+void flush_python_streams()
+{
+    if (Py_IsInitialized() == 0 || !pyt_thread_holds_gil())
+        return;
+    PytSavedError pending = pyt_save_error();
+    flush_stream("stdout");
+    flush_stream("stderr");
+    pyt_restore_error(pending);
+}
 
 // --------------------------------------------------------- initialisation
 
@@ -217,7 +266,10 @@ int populate_module(PyObject *module)
     PyObject *test_dict = nullptr;
     int status = -1;
 
-    if (PyObject_SetAttrString(module, "__builtins__", PyImport_AddModule(PYT_BUILTINS_MODULE)) < 0)
+    PyObject *builtins = PyImport_AddModule(PYT_BUILTINS_MODULE);
+    if (builtins == nullptr)
+        return -1;
+    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0)
         return -1;
     pyt_name_led_pin = pyt_intern("led_pin");
     if (pyt_name_led_pin == nullptr)
@@ -240,7 +292,23 @@ int populate_module(PyObject *module)
         return -1;
     status = PyDict_SetItem(module_dict, name_test, test_dict);
     Py_DECREF(test_dict);
+    if (status == 0)
+        rpi_firmware_set_exit_hook(flush_python_streams);
     return status;
+}
+
+// Takes a module whose initialisation failed out of the table of loaded
+// modules, where it was entered on its way: a later import must try afresh,
+// not find half a module.
+void forget_module(PyObject *module)
+{
+    PytSavedError pending = pyt_save_error();
+    PyObject *modules = PyImport_GetModuleDict();
+    if (modules != nullptr && PyDict_Check(modules) &&
+        PyDict_GetItemString(modules, module_name) == module &&
+        PyDict_DelItemString(modules, module_name) < 0)
+        PyErr_Clear();
+    pyt_restore_error(pending);
 }
 
 // The module with one reference owned by the caller, or nullptr with an
@@ -269,6 +337,7 @@ bad:
     if (module != nullptr) {
         if (module_dict != nullptr)
             add_traceback("init pyTallowick", __LINE__);
+        forget_module(module);
         Py_DECREF(module);
         return nullptr;
     }

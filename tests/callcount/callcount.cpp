@@ -55,6 +55,7 @@ enum Counted : unsigned {
     dict_new,
     dict_set_item,
     dict_set_item_string,
+    dict_del_item_string,
     long_as_long,
     long_from_long,
     int_from_long,
@@ -77,6 +78,7 @@ const char *const counted_names[counted_total] = {
     "PyDict_New",
     "PyDict_SetItem",
     "PyDict_SetItemString",
+    "PyDict_DelItemString",
     "PyLong_AsLong",
     "PyLong_FromLong",
     "PyInt_FromLong",
@@ -378,6 +380,8 @@ CALLCOUNT_FORWARD(dict_set_item, int, PyDict_SetItem, (Object dict, Object key, 
                   (dict, key, value))
 CALLCOUNT_FORWARD(dict_set_item_string, int, PyDict_SetItemString,
                   (Object dict, const char *key, Object value), (dict, key, value))
+CALLCOUNT_FORWARD(dict_del_item_string, int, PyDict_DelItemString, (Object dict, const char *key),
+                  (dict, key))
 CALLCOUNT_FORWARD(long_as_long, long, PyLong_AsLong, (Object number), (number))
 CALLCOUNT_FORWARD(long_from_long, Object, PyLong_FromLong, (long value), (value))
 CALLCOUNT_FORWARD(int_from_long, Object, PyInt_FromLong, (long value), (value))

@@ -28,6 +28,10 @@ NOT_OPENED = "error: Device is not opened. Please Call Open() first.\n"
 DEFAULT_LINE = 134
 SET_GPIO_STATE = 0x00038041
 GET_GPIO_STATE = 0x00030041
+GET_BOARD_REVISION = 0x00010002
+# The one request Open makes on lines that carry the storage of some board.
+REVISION_REQUEST = [28, 0, GET_BOARD_REVISION, 4, 0, 0, 0]
+PI4B = 0xC03111
 SUCCESS = 0x80000000
 
 
@@ -64,7 +68,9 @@ class CapturedStderr(object):
 
 def child_env(faults=None, pythonpath=None, extra=None):
     env = dict(os.environ)
-    for name in ("VCIOEMU_FAULTS", "VCIOEMU_TRACE", "PYTHONWARNINGS", "PYTHONSTARTUP"):
+    # PYTHONUNBUFFERED too: a child that buffers only because it was asked
+    # to says so itself.
+    for name in ("VCIOEMU_FAULTS", "VCIOEMU_TRACE", "VCIOEMU_REVISION", "PYTHONWARNINGS", "PYTHONSTARTUP", "PYTHONUNBUFFERED"):
         env.pop(name, None)
     if faults:
         env["VCIOEMU_FAULTS"] = faults
@@ -76,10 +82,12 @@ def child_env(faults=None, pythonpath=None, extra=None):
     return env
 
 
-def run_child(code, args=(), faults=None, options=(), pythonpath=None):
-    """Runs code in a fresh interpreter like this one (unbuffered output) and
-    returns (exit status, stdout, stderr)."""
-    command = [sys.executable, "-u"] + list(options) + ["-c", textwrap.dedent(code)] + list(args)
+def run_child(code, args=(), faults=None, options=(), pythonpath=None, buffered=False):
+    """Runs code in a fresh interpreter like this one and returns (exit
+    status, stdout, stderr). Its output is unbuffered unless buffered is
+    true: then it buffers as a program writing into a pipe does."""
+    unbuffered = [] if buffered else ["-u"]
+    command = [sys.executable] + unbuffered + list(options) + ["-c", textwrap.dedent(code)] + list(args)
     # A neutral working folder: the source checkout has a folder named like
     # the module, which must not shadow the built one.
     process = subprocess.Popen(

@@ -42,13 +42,54 @@ class Fatal(TestCase):
         for faults, message in cases:
             for call in ("led.SetState(1)", "led.GetState()"):
                 with self.subTest(faults=faults, call=call):
-                    self.check(faults, "print(led.Open() >= 0); " + call, "True\n", message)
+                    self.check(faults, "print(led.Open(5) >= 0); " + call, "True\n", message)
+            # Open asks for the board's revision on the lines that carry
+            # storage somewhere: that request fails the same way.
+            with self.subTest(faults=faults, call="led.Open()"):
+                self.check(faults, "print('before'); led.Open()", "before\n", message)
+
+    def test_answer_that_says_no(self):
+        cases = [
+            ("refuse=5", "led.Open(5)", "led.SetState(1)", "error: RPi firmware refused GPIO line 5 (answer 0x00000001)"),
+            ("refuse=134", "led.Open()", "led.GetState()", "error: RPi firmware refused GPIO line 134 (answer 0x00000001)"),
+            ("unanswered=0x00030041", "led.Open(5)", "led.GetState()", "error: RPi firmware did not answer tag 0x00030041"),
+        ]
+        for faults, open_call, call, message in cases:
+            with self.subTest(faults=faults):
+                self.check(faults, "print(%s >= 0); %s" % (open_call, call), "True\n", message)
+        self.check("unanswered=0x00010002", "print('before'); led.Open()", "before\n", "error: RPi firmware did not answer tag 0x00010002")
+
+    def test_what_the_program_wrote_survives(self):
+        # Into pipes, the way a service or `| tee` sees it: standard output
+        # block-buffered, standard error holding a line not yet ended. Both
+        # reach their pipes before the error line.
+        steps = "print(led.Open(5) >= 0); sys.stderr.write('noted: '); led.GetState()"
+        status, out, err = support.run_child(SCRIPT % steps, faults="ioctl=EIO", buffered=True)
+        self.assertEqual((status, out, err), (1, "True\n", "noted: error: ioctl: IOCTL_RPI_FIRMWARE_PROPERTY: Input/output error\n"))
+
+    def test_a_failing_flush_does_not_stop_the_exit(self):
+        steps = """
+class Broken(object):
+    def write(self, text):
+        return len(text)
+    def flush(self):
+        raise IOError("no flush today")
+sys.stdout = Broken()
+led.Open(5)
+led.GetState()
+"""
+        status, out, err = support.run_child(SCRIPT % steps, faults="ioctl=EIO", buffered=True)
+        self.assertEqual((status, out, err), (1, "", "error: ioctl: IOCTL_RPI_FIRMWARE_PROPERTY: Input/output error\n"))
 
     def test_closing_the_device_fails(self):
         message = "error: close: Bad file descriptor"
         for step in ("led.Close()", "del led"):
             with self.subTest(step=step):
                 self.check("close=EBADF", "print(led.Open() >= 0); " + step, "True\n", message)
+        # A refused line closes the device again: that close fails the same way.
+        steps = "vcioemu.board_revision(0xc03111); print('before'); led.Open()"
+        refused = "error: line 134 controls the SD card or eMMC of this board (revision 0xc03111): refused\n"
+        self.check("close=EBADF", steps, "before\n", refused + message)
 
     def test_faults_set_while_running(self):
         steps = [

@@ -4,6 +4,7 @@ subclassing, and deallocation closing the device."""
 import abc
 import gc
 import os
+import subprocess
 import sys
 import weakref
 import unittest
@@ -14,6 +15,8 @@ from support import NOT_OPENED, SET_GPIO_STATE, GET_GPIO_STATE, CapturedStderr, 
 import pyTallowick
 
 Tallowick = pyTallowick.Tallowick
+# Linux's value on every processor the module runs on; Python 2 does not name it.
+O_CLOEXEC = getattr(os, "O_CLOEXEC", 0o2000000)
 
 
 def opened_tallowick(line=134):
@@ -44,12 +47,40 @@ class Results(TestCase):
         self.assertIs(type(descriptor), int)
         self.assertGreaterEqual(descriptor, 0)
         self.assertEqual(vcioemu.open_descriptors(), self.descriptors_before + 1)
-        self.assertEqual(vcioemu.last_open_flags(), os.O_RDONLY | os.O_NONBLOCK)
+        self.assertEqual(vcioemu.last_open_flags(), os.O_RDONLY | os.O_NONBLOCK | O_CLOEXEC)
+        # Line 134 carries the SD card on some boards: Open asked which board
+        # this is, and nothing else.
+        self.assertEqual(vcioemu.requests(), [support.REVISION_REQUEST])
         with CapturedStderr() as captured:
             self.assertEqual(led.Open(5), -2)
         self.assertEqual(captured.text, "")
         self.assertEqual(vcioemu.open_descriptors(), self.descriptors_before + 1)
         self.assertEqual(self.line_reaching_device(led), 134)
+
+    def test_storage_line_is_refused_and_the_object_stays_closed(self):
+        vcioemu.board_revision(support.PI4B)
+        led = Tallowick()
+        with CapturedStderr() as captured:
+            result = led.Open()
+            self.assertEqual(led.SetState(0), -1)
+        self.assertIs(type(result), int)
+        self.assertEqual(result, -1)
+        self.assertEqual(captured.text, "error: line 134 controls the SD card or eMMC of this board (revision 0xc03111): refused\n" + NOT_OPENED)
+        self.assertEqual(vcioemu.requests(), [support.REVISION_REQUEST])
+        self.assertEqual(vcioemu.open_descriptors(), self.descriptors_before)
+        # Any other line is still the owner's to drive.
+        self.assertGreaterEqual(led.Open(5), 0)
+        self.addCleanup(led.Close)
+        self.assertEqual(self.line_reaching_device(led), 5)
+
+    def test_a_child_process_does_not_inherit_the_descriptor(self):
+        led = Tallowick()
+        descriptor = led.Open(5)
+        self.addCleanup(led.Close)
+        # Started the way that passes every inheritable descriptor on.
+        child = "import os, sys\ntry:\n    os.fstat(int(sys.argv[1]))\nexcept OSError:\n    sys.exit(0)\nsys.exit(3)"
+        status = subprocess.call([sys.executable, "-c", child, str(descriptor)], close_fds=False)
+        self.assertEqual(status, 0, "the child could use the mailbox descriptor")
 
     def test_set_state_drives_the_line(self):
         led = self.opened(7)
