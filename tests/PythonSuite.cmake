@@ -27,8 +27,14 @@ foreach(tag IN LISTS PYTALLOWICK_FLAVOURS)
     "${PYTALLOWICK_${tag}_INCLUDE}" "${PYTALLOWICK_${tag}_SUFFIX}"
     PYT_BUILT_MAJOR=${PYTALLOWICK_${tag}_MAJOR} PYT_BUILT_MINOR=${claimed_minor})
 
+  # A debug interpreter runs in development mode too: every API misuse and
+  # lost reference that it can see fails the suite.
+  set(interpreter_options "")
+  if(PYTALLOWICK_${tag}_DEBUG)
+    set(interpreter_options -X dev)
+  endif()
   add_test(NAME python-${tag}
-    COMMAND "${exe}" -m unittest discover -s "${PYTALLOWICK_SUITE_DIR}" -t "${PYTALLOWICK_SUITE_DIR}" -v)
+    COMMAND "${exe}" ${interpreter_options} -m unittest discover -s "${PYTALLOWICK_SUITE_DIR}" -t "${PYTALLOWICK_SUITE_DIR}" -v)
   set_tests_properties(python-${tag} PROPERTIES
     LABELS python
     ENVIRONMENT "LD_PRELOAD=$<TARGET_FILE:vcioemu>;VCIOEMU_LIBRARY=$<TARGET_FILE:vcioemu>;PYTHONPATH=${folder};PYTALLOWICK_MISMATCH_DIR=${mismatch_folder};PYTHONDONTWRITEBYTECODE=1;${callcount_environment}")
