@@ -1,47 +1,74 @@
-"""Builds the pyTallowick extension module from source, for Python 2.7 and 3."""
+"""Builds the pyTallowick extension module from source, for Python 2.7 and 3,
+with the tallowick command and the module's type stubs."""
+import io
 import os
-import sys
+import re
 
 from setuptools import Extension, setup
-from setuptools.command.build_ext import build_ext
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 SOURCES = [
     "pyTallowick/pyTallowick.cpp",
     "pyTallowick/args.cpp",
     "cTallowick/gpio.cpp",
+    "cTallowick/board.cpp",
     "cTallowick/CTallowick.cpp",
 ]
 
-STUB = "pyTallowick/pyTallowick.pyi"
+
+def read(path):
+    with io.open(os.path.join(HERE, path), encoding="utf-8") as text:
+        return text.read()
 
 
-class build_ext_with_stub(build_ext):
-    """Also places the module's type stub beside it, where editors look for
-    it (Python 3 only: Python 2 has no annotations)."""
-
-    def run(self):
-        build_ext.run(self)
-        if sys.version_info[0] >= 3 and not self.inplace:
-            self.copy_file(STUB, os.path.join(self.build_lib, os.path.basename(STUB)))
-
+# One version for the distribution and for `tallowick --version`.
+VERSION = re.search(r'^__version__ = "([^"]+)"$', read("tallowick/__init__.py"), re.M).group(1)
 
 setup(
     name="pyTallowick",
-    version="1.0.0",
+    version=VERSION,
     description="Switches the Raspberry Pi camera LED through the VideoCore firmware",
+    long_description=read("README.md"),
+    long_description_content_type="text/markdown",
+    license="MIT",
+    platforms=["Linux"],
+    python_requires=">=2.7, !=3.0.*, !=3.1.*, !=3.2.*, !=3.3.*, !=3.4.*, !=3.5.*",
+    classifiers=[
+        "Development Status :: 5 - Production/Stable",
+        "Environment :: Console",
+        "Intended Audience :: End Users/Desktop",
+        "Intended Audience :: Developers",
+        "License :: OSI Approved :: MIT License",
+        "Operating System :: POSIX :: Linux",
+        "Programming Language :: C++",
+        "Programming Language :: Python :: 2",
+        "Programming Language :: Python :: 2.7",
+        "Programming Language :: Python :: 3",
+        "Programming Language :: Python :: Implementation :: CPython",
+        "Topic :: System :: Hardware",
+        "Typing :: Typed",
+    ],
+    # The stubs as a stub-only package: a type checker ignores a .pyi beside
+    # an installed single module, but finds pyTallowick-stubs.
+    packages=["tallowick", "pyTallowick-stubs"],
+    package_data={"tallowick": ["py.typed"], "pyTallowick-stubs": ["__init__.pyi"]},
+    entry_points={"console_scripts": ["tallowick = tallowick.command:main"]},
     ext_modules=[
         Extension(
             "pyTallowick",
             sources=SOURCES,
             include_dirs=["cTallowick"],
-            depends=["pyTallowick/args.h", "pyTallowick/compat.h",
-                     "cTallowick/gpio.h", "cTallowick/CTallowick.h"],
+            depends=["pyTallowick/args.h", "pyTallowick/compat.h", "cTallowick/gpio.h",
+                     "cTallowick/board.h", "cTallowick/export.h", "cTallowick/CTallowick.h"],
             language="c++",
             # -fno-semantic-interposition: the module's own calls may be
             # inlined (a firmware request then makes no calls of its own).
-            extra_compile_args=["-std=c++17", "-fno-semantic-interposition"],
+            # -fvisibility=hidden: only what the sources mark leaves the
+            # module (its entry point, the firmware channel, the controller).
+            extra_compile_args=["-std=c++17", "-fno-semantic-interposition",
+                                "-fvisibility=hidden", "-fvisibility-inlines-hidden"],
         )
     ],
-    cmdclass={"build_ext": build_ext_with_stub},
     zip_safe=False,
 )

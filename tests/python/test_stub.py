@@ -1,6 +1,7 @@
-"""The type stub shipped beside the module describes the module as it is:
-the same public names, and every call shape it declares is one the module
-takes, while one positional argument more is refused."""
+"""The type stub shipped with the module (the stub-only package
+pyTallowick-stubs) describes the module as it is: the same public names, and
+every call shape it declares is one the module takes, while one positional
+argument more is refused."""
 
 import ast
 import os
@@ -10,7 +11,7 @@ import unittest
 import support
 import pyTallowick
 
-STUB = os.path.join(support.TESTS_DIR, os.pardir, os.pardir, "pyTallowick", "pyTallowick.pyi")
+STUB = os.path.join(support.TESTS_DIR, os.pardir, os.pardir, "pyTallowick-stubs", "__init__.pyi")
 
 
 def public(names):
