@@ -133,6 +133,7 @@ inline void pyt_raise_keyword_error(const char *format, const char *function_nam
 #define PYT_BUILTINS_MODULE "builtins"
 #define PYT_TYPE_FLAGS (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE)
 #define PYT_TYPE_HEAD .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+// NOLINTNEXTLINE(bugprone-macro-parentheses): a declaration, not an expression
 #define PYT_ENTRY_POINT(name) extern "C" PYT_EXPORTED PyObject *PyInit_##name(void)
 #define PYT_ENTRY_RETURN(module) return module
 
