@@ -53,7 +53,8 @@ setup(
     # an installed single module, but finds pyTallowick-stubs.
     packages=["tallowick", "pyTallowick-stubs"],
     package_data={"tallowick": ["py.typed"], "pyTallowick-stubs": ["__init__.pyi"]},
-    entry_points={"console_scripts": ["tallowick = tallowick.command:main"]},
+    # The command, with its first line pointed at the installing interpreter.
+    scripts=["scripts/tallowick"],
     ext_modules=[
         Extension(
             "pyTallowick",
