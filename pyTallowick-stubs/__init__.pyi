@@ -12,8 +12,9 @@ class Tallowick:
     def __init__(self, *args: object, **kwargs: object) -> None: ...
     def Open(self, led_pin: SupportsInt = 134) -> int:
         """Opens the mailbox for LED line led_pin. Returns the descriptor
-        (>= 0), -2 when already open, -1 when this board reserves the line;
-        ends the process with status 1 when the device cannot be opened."""
+        (>= 0), -2 when already open, -1 when led_pin carries this board's SD
+        card or eMMC (refused, with a message on standard error); ends the
+        process with status 1 when the device cannot be opened."""
     def Close(self) -> None:
         """Closes the mailbox; harmless when it is not open."""
     def SetState(self, __state: SupportsInt) -> int:

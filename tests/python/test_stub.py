@@ -48,6 +48,14 @@ class StubMatchesModule(support.TestCase):
         methods = declared_methods(self.classes["Tallowick"])
         self.assertEqual(public(methods), public(dir(pyTallowick.Tallowick)))
 
+    def test_help_texts_are_the_modules(self):
+        stub_class = self.classes["Tallowick"]
+        self.assertEqual(ast.get_docstring(stub_class), pyTallowick.Tallowick.__doc__)
+        for name, node in sorted(declared_methods(stub_class).items()):
+            if not name.startswith("_"):
+                with self.subTest(method=name):
+                    self.assertEqual(ast.get_docstring(node), getattr(pyTallowick.Tallowick, name).__doc__)
+
     def test_declared_calls_are_taken_and_one_more_argument_refused(self):
         methods = declared_methods(self.classes["Tallowick"])
         for name in sorted(public(methods)):
