@@ -31,7 +31,11 @@ GET_GPIO_STATE = 0x00030041
 GET_BOARD_REVISION = 0x00010002
 # The one request Open makes on lines that carry the storage of some board.
 REVISION_REQUEST = [28, 0, GET_BOARD_REVISION, 4, 0, 0, 0]
+# The emulator's board unless told otherwise, and one whose line 134 powers
+# the SD card.
+PI3B = 0xA02082
 PI4B = 0xC03111
+REFUSED_ON_PI4B = "error: line 134 controls the SD card or eMMC of this board (revision 0xc03111): refused\n"
 SUCCESS = 0x80000000
 
 

@@ -11,13 +11,10 @@ import unittest
 
 import support
 import vcioemu
-from support import GET_GPIO_STATE, SET_GPIO_STATE
+from support import GET_BOARD_REVISION, GET_GPIO_STATE, PI3B, PI4B, SET_GPIO_STATE
 
 from tallowick import __version__, command
 
-GET_BOARD_REVISION = 0x00010002
-PI_3B = 0xA02082
-PI_4B = 0xC03111
 TRACE_EVENT = re.compile(r"^vcio: (?:(open) /dev/vcio .*|(close) \d+|(\S+(?: line \d+)? -> \S+) \(status 0x80000000\))$")
 
 
@@ -71,7 +68,7 @@ class CaptureStreams(object):
 
 class Actions(support.TestCase):
     def test_each_action_makes_its_requests_then_closes(self):
-        revision = "GET_BOARD_REVISION -> 0x%x" % PI_3B
+        revision = "GET_BOARD_REVISION -> 0x%x" % PI3B
         cases = [
             (["off"], [revision, "SET_GPIO_STATE line 134 -> 0"], ""),
             (["on"], [revision, "SET_GPIO_STATE line 134 -> 1"], ""),
@@ -106,8 +103,7 @@ class Actions(support.TestCase):
 class Failures(support.TestCase):
     def test_refusal_and_failure_exit_1_with_the_modules_message_alone(self):
         cases = [
-            ({"VCIOEMU_REVISION": "0x%x" % PI_4B}, None,
-             "error: line 134 controls the SD card or eMMC of this board (revision 0x%x): refused" % PI_4B),
+            ({"VCIOEMU_REVISION": "0x%x" % PI4B}, None, support.REFUSED_ON_PI4B.rstrip("\n")),
             (None, "open=ENOENT", "error: open: /dev/vcio: No such file or directory"),
         ]
         for extra, faults, message in cases:

@@ -65,7 +65,7 @@ class Results(TestCase):
             self.assertEqual(led.SetState(0), -1)
         self.assertIs(type(result), int)
         self.assertEqual(result, -1)
-        self.assertEqual(captured.text, "error: line 134 controls the SD card or eMMC of this board (revision 0xc03111): refused\n" + NOT_OPENED)
+        self.assertEqual(captured.text, support.REFUSED_ON_PI4B + NOT_OPENED)
         self.assertEqual(vcioemu.requests(), [support.REVISION_REQUEST])
         self.assertEqual(vcioemu.open_descriptors(), self.descriptors_before)
         # Any other line is still the owner's to drive.
