@@ -73,6 +73,30 @@ class Results(TestCase):
         self.addCleanup(led.Close)
         self.assertEqual(self.line_reaching_device(led), 5)
 
+    def test_each_board_refuses_only_its_storage_lines(self):
+        boards = [
+            (0xA02082, ()), (0xA020D3, ()), (0x9020E0, ()),  # 3 B, 3 B+, 3 A+
+            (0xC03111, (132, 134)), (0xC03130, (132, 134)),  # 4 B, 400
+            (0xB03140, (132, 134)), (0xA03150, (132, 134)),  # CM4, CM4S
+            (0xA020A0, (129,)), (0xA02100, (129,)),  # CM3, CM3+
+        ]
+        for revision, refused in boards:
+            for line in (129, 132, 134):
+                with self.subTest(revision=hex(revision), line=line):
+                    vcioemu.reset()
+                    vcioemu.board_revision(revision)
+                    led = Tallowick()
+                    with CapturedStderr() as captured:
+                        result = led.Open(line)
+                    led.Close()
+                    self.assertEqual(vcioemu.requests(), [support.REVISION_REQUEST])
+                    if line in refused:
+                        self.assertEqual(result, -1)
+                        self.assertIn("error: line %d controls the SD card" % line, captured.text)
+                    else:
+                        self.assertGreaterEqual(result, 0)
+                        self.assertEqual(captured.text, "")
+
     def test_a_child_process_does_not_inherit_the_descriptor(self):
         led = Tallowick()
         descriptor = led.Open(5)
