@@ -15,7 +15,7 @@ owns one pyTallowick controller, opened when the pin is made and closed with
 the pin or the factory. The lines are output only.
 
 Serves two pin-factory interfaces: gpiozero 1.6 (Debian 12's), which knows a
-pin by ``pin.number`` and reserves by the spec as given, and gpiozero 2.x
+pin by ``pin.number`` and reserves by the pin's name as the device gives it, and gpiozero 2.x
 (Raspberry Pi OS 12's), which knows a pin by ``pin.info`` and the factory's
 ``board_info``. The notes on each piece say which one it is for.
 """
@@ -61,17 +61,17 @@ _TEXT = (type(""), type(u""))  # both str on Python 3; str and unicode on 2.7
 _HEADER = "FW"
 
 
-def firmware_line(spec):
-    """The line number a pin spec names: 134, "134" (and, from gpiozero 2.x's
+def firmware_line(name):
+    """The line number a pin name gives: 134, "134" (and, from gpiozero 2.x's
     release_pins, the pin's info name, which is that string)."""
-    if isinstance(spec, numbers.Integral) and not isinstance(spec, bool):
-        line = int(spec)
-    elif isinstance(spec, _TEXT) and _DECIMAL.match(spec):
-        line = int(spec)
+    if isinstance(name, numbers.Integral) and not isinstance(name, bool):
+        line = int(name)
+    elif isinstance(name, _TEXT) and _DECIMAL.match(name):
+        line = int(name)
     else:
         line = -1
     if not 0 <= line <= _LARGEST_LINE:
-        raise PinInvalidPin("%r is not a firmware line number" % (spec,))
+        raise PinInvalidPin("%r is not a firmware line number" % (name,))
     return line
 
 
@@ -167,8 +167,8 @@ class FirmwarePinFactory(Factory):
     def __repr__(self):
         return "<FirmwarePinFactory>"
 
-    def pin(self, spec):
-        line = firmware_line(spec)
+    def pin(self, name):
+        line = firmware_line(name)
         with self._pins_lock:
             if line not in self._pins:
                 self._pins[line] = self._new_pin(line)
@@ -196,12 +196,12 @@ class FirmwarePinFactory(Factory):
         for pin in pins:
             pin.close()
 
-    # Reservations are keyed by line number, whatever the spec: gpiozero 1.6
-    # would key them by the raw spec (134 and "134" apart), and gpiozero 2.x
+    # Reservations are keyed by line number, however a device names it: gpiozero 1.6
+    # would key them by the name as given (134 and "134" apart), and gpiozero 2.x
     # by the PinInfo that board_info.find_pin gives, which for lines not yet
     # made it could not find. Both versions' devices call these three.
-    def reserve_pins(self, requester, *specs):
-        lines = [firmware_line(spec) for spec in specs]
+    def reserve_pins(self, requester, *names):
+        lines = [firmware_line(name) for name in names]
         with self._res_lock:
             for line in lines:
                 for reserver_ref in self._reservations[line]:
@@ -211,8 +211,8 @@ class FirmwarePinFactory(Factory):
                             "firmware line %d is already in use by %r" % (line, reserver))
                 self._reservations[line].append(weakref.ref(requester))
 
-    def release_pins(self, reserver, *specs):
-        lines = [firmware_line(spec) for spec in specs]
+    def release_pins(self, reserver, *names):
+        lines = [firmware_line(name) for name in names]
         with self._res_lock:
             for line in lines:
                 self._reservations[line] = [

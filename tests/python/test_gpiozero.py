@@ -33,8 +33,8 @@ class FirmwarePinFactoryTest(support.TestCase):
         self.factory = FirmwarePinFactory()
         self.addCleanup(self.factory.close)
 
-    def led(self, spec=134):
-        led = gpiozero.LED(spec, pin_factory=self.factory)
+    def led(self, name=134):
+        led = gpiozero.LED(name, pin_factory=self.factory)
         self.addCleanup(led.close)
         return led
 
@@ -81,9 +81,9 @@ class FirmwarePinFactoryTest(support.TestCase):
 
     def test_second_device_on_a_line_is_refused(self):
         led = self.led()
-        for spec in (134, "134"):
-            with self.subTest(spec=spec):
-                self.assertRaises(gpiozero.GPIOPinInUse, gpiozero.LED, spec, pin_factory=self.factory)
+        for name in (134, "134"):
+            with self.subTest(name=name):
+                self.assertRaises(gpiozero.GPIOPinInUse, gpiozero.LED, name, pin_factory=self.factory)
         led.on()
         self.assertEqual(vcioemu.line_state(134), 1)
         self.assertEqual(vcioemu.open_descriptors(), self.descriptors_before + 1)
