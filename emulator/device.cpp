@@ -36,8 +36,6 @@ constexpr uint32_t driver_allocation_limit = 4U << 20;
 // The firmware refuses a buffer this large without parsing it.
 constexpr uint32_t firmware_size_limit = 1U << 20;
 
-constexpr uint32_t gpio_value_bytes = 8;
-
 // Writes one trace line to standard error in a single write, so that lines of
 // concurrent requests and the process's own output do not interleave.
 __attribute__((format(printf, 1, 2))) void trace_out(const char *format, ...)
@@ -77,7 +75,7 @@ const char *tag_name(uint32_t tag)
 
 uint32_t value_bytes_needed(uint32_t tag)
 {
-    return tag == tag_get_board_revision ? 4 : gpio_value_bytes;
+    return tag == tag_get_board_revision ? revision_value_bytes : gpio_value_bytes;
 }
 
 void trace_tag(const TagEvent &event, uint32_t status)

@@ -12,13 +12,8 @@ constexpr size_t first_tag_word = 2;
 // Bit 31 of a tag's code word marks it as answered; the low bits then give
 // the length of the answer.
 constexpr uint32_t response_bit = 0x80000000;
-// Both GPIO tags carry and answer two words: the line (answered as a status,
-// 0 for success) and its state.
-constexpr uint32_t gpio_value_bytes = 8;
 // The line word of a refused GPIO request.
 constexpr uint32_t gpio_refused = 1;
-// The board revision: one word.
-constexpr uint32_t revision_value_bytes = 4;
 
 bool is_gpio_tag(uint32_t tag)
 {

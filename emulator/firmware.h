@@ -25,6 +25,11 @@ constexpr uint32_t tag_get_board_revision = 0x00010002;
 constexpr uint32_t tag_get_gpio_state = 0x00030041;
 constexpr uint32_t tag_set_gpio_state = 0x00038041;
 
+// Both GPIO tags carry and answer two words: the line (answered as a status,
+// 0 for success) and its state. The board revision is one word.
+constexpr uint32_t gpio_value_bytes = 8;
+constexpr uint32_t revision_value_bytes = 4;
+
 // A Raspberry Pi 3 Model B, whose line 134 is the camera LED.
 constexpr uint32_t default_board_revision = 0xa02082;
 

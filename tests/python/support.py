@@ -86,23 +86,28 @@ def child_env(faults=None, pythonpath=None, extra=None):
     return env
 
 
-def run_child(code, args=(), faults=None, options=(), pythonpath=None, buffered=False):
-    """Runs code in a fresh interpreter like this one and returns (exit
-    status, stdout, stderr). Its output is unbuffered unless buffered is
-    true: then it buffers as a program writing into a pipe does."""
+def run_interpreter(arguments, faults=None, pythonpath=None, extra=None, buffered=False):
+    """Runs a fresh interpreter like this one with these arguments and
+    returns (exit status, stdout, stderr). Its output is unbuffered unless
+    buffered is true: then it buffers as a program writing into a pipe does."""
     unbuffered = [] if buffered else ["-u"]
-    command = [sys.executable] + unbuffered + list(options) + ["-c", textwrap.dedent(code)] + list(args)
     # A neutral working folder: the source checkout has a folder named like
     # the module, which must not shadow the built one.
     process = subprocess.Popen(
-        command,
+        [sys.executable] + unbuffered + list(arguments),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
-        env=child_env(faults, pythonpath),
+        env=child_env(faults, pythonpath, extra),
         cwd=TESTS_DIR,
     )
     out, err = process.communicate()
     return process.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+
+
+def run_child(code, args=(), faults=None, options=(), pythonpath=None, buffered=False):
+    """Runs code in a fresh interpreter (see run_interpreter)."""
+    arguments = list(options) + ["-c", textwrap.dedent(code)] + list(args)
+    return run_interpreter(arguments, faults, pythonpath, buffered=buffered)
 
 
 _PyObject_Call = ctypes.pythonapi.PyObject_Call

@@ -4,7 +4,6 @@ messages are the module's own, a usage line, or the permission hint."""
 
 import os
 import re
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -24,26 +23,16 @@ def run_command(args, extra=None, faults=None, code=None):
     stdout, the trace events, the other stderr lines)."""
     environment = {"VCIOEMU_TRACE": "1"}
     environment.update(extra or {})
-    if code is None:
-        command_line = [sys.executable, "-u", "-m", "tallowick"] + list(args)
-    else:
-        command_line = [sys.executable, "-u", "-c", code] + list(args)
-    process = subprocess.Popen(
-        command_line,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        env=support.child_env(faults, extra=environment),
-        cwd=support.TESTS_DIR,
-    )
-    out, err = process.communicate()
+    program = ["-m", "tallowick"] if code is None else ["-c", code]
+    status, out, err = support.run_interpreter(program + list(args), faults=faults, extra=environment)
     events, messages = [], []
-    for line in err.decode("utf-8", "replace").splitlines():
+    for line in err.splitlines():
         match = TRACE_EVENT.match(line)
         if match:
             events.append(next(group for group in match.groups() if group))
         else:
             messages.append(line)
-    return process.returncode, out.decode("utf-8", "replace"), events, messages
+    return status, out, events, messages
 
 
 class CaptureStreams(object):

@@ -17,8 +17,8 @@ print("after")
 
 
 class Fatal(TestCase):
-    def check(self, faults, steps, printed, message):
-        status, out, err = support.run_child(SCRIPT % steps, faults=faults)
+    def check(self, faults, steps, printed, message, buffered=False):
+        status, out, err = support.run_child(SCRIPT % steps, faults=faults, buffered=buffered)
         self.assertEqual((status, out, err), (1, printed, message + "\n"))
 
     def test_opening_the_device_fails(self):
@@ -64,8 +64,7 @@ class Fatal(TestCase):
         # block-buffered, standard error holding a line not yet ended. Both
         # reach their pipes before the error line.
         steps = "print(led.Open(5) >= 0); sys.stderr.write('noted: '); led.GetState()"
-        status, out, err = support.run_child(SCRIPT % steps, faults="ioctl=EIO", buffered=True)
-        self.assertEqual((status, out, err), (1, "True\n", "noted: error: ioctl: IOCTL_RPI_FIRMWARE_PROPERTY: Input/output error\n"))
+        self.check("ioctl=EIO", steps, "True\n", "noted: error: ioctl: IOCTL_RPI_FIRMWARE_PROPERTY: Input/output error", buffered=True)
 
     def test_a_failing_flush_does_not_stop_the_exit(self):
         steps = """
@@ -78,8 +77,7 @@ sys.stdout = Broken()
 led.Open(5)
 led.GetState()
 """
-        status, out, err = support.run_child(SCRIPT % steps, faults="ioctl=EIO", buffered=True)
-        self.assertEqual((status, out, err), (1, "", "error: ioctl: IOCTL_RPI_FIRMWARE_PROPERTY: Input/output error\n"))
+        self.check("ioctl=EIO", steps, "", "error: ioctl: IOCTL_RPI_FIRMWARE_PROPERTY: Input/output error", buffered=True)
 
     def test_closing_the_device_fails(self):
         message = "error: close: Bad file descriptor"
