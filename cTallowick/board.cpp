@@ -1,38 +1,242 @@
 #include "board.h"
 
+#include <cerrno>
+#include <cstddef>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "gpio.h"
 
 namespace {
 
 // The firmware's GPIO expander, by expander line: firmware line 128 + k.
 constexpr int emmc_enable_line = 129;   // CM3, CM3+: EMMC_EN_N
+constexpr int camera_power_line = 133;  // Pi 3 family: CAM_GPIO0
 constexpr int sd_io_voltage_line = 132; // Pi 4 family: VDD_SD_IO_SEL
+constexpr int camera_led_line = 134;    // Pi 3 family: CAM_GPIO1
 constexpr int sd_power_line = 134;      // Pi 4 family: SD_PWR_ON
 
-// A new-style revision code has bit 23 set and the board type in bits 4-11.
+// The camera connector's LED line on the SoC, by board generation.
+constexpr int first_b_led_gpio = 5;
+constexpr int plus_led_gpio = 32;
+constexpr int zero_w_led_gpio = 40;
+
+const char led_line_name[] = "CAM_GPIO1";
+const char power_line_name[] = "CAM_GPIO0";
+
+// A new-style revision code has bit 23 set, the board type in bits 4-11 and
+// the PCB revision in bits 0-3.
 constexpr uint32_t new_style_bit = 1U << 23;
 constexpr unsigned board_type_shift = 4;
 constexpr uint32_t board_type_mask = 0xff;
+constexpr uint32_t pcb_revision_mask = 0xf;
+// An old-style code is its low 16 bits; bits 24-25 above them may carry the
+// warranty flag.
+constexpr uint32_t old_style_mask = 0xffff;
 
-enum board_type : uint32_t {
-    board_cm3 = 0x0a,
-    board_cm3_plus = 0x10,
-    board_4b = 0x11,
-    board_400 = 0x13,
-    board_cm4 = 0x14,
-    // No line names are published for the CM4S: taken to be wired like the
-    // CM4.
-    board_cm4s = 0x15,
+// Which PCB revisions of a board type a row describes.
+enum class pcb : uint8_t { any, first_only };
+
+// The storage lines a board carries on the firmware's expander.
+enum class storage : uint8_t { none, sd_card, emmc };
+
+struct board_row {
+    uint32_t type;
+    pcb revisions;
+    const char *model;
+    camera_led led;
+    storage lines;
 };
 
-bool is_pi4_family(uint32_t type)
+constexpr camera_led soc_led(int gpio)
 {
-    return type == board_4b || type == board_400 || type == board_cm4 || type == board_cm4s;
+    return {led_road::soc_gpio, gpio, led_line_name};
+}
+constexpr camera_led firmware_led = {led_road::firmware_line, camera_led_line, led_line_name};
+constexpr camera_led no_led = {led_road::none, -1, nullptr};
+constexpr camera_led carrier_led = {led_road::carrier_board, -1, nullptr};
+
+// Every board type by its new-style number; the first row that matches wins.
+// No line names are published for the CM4S: taken to be wired like the CM4.
+constexpr board_row boards[] = {
+    {0x00, pcb::any, "Raspberry Pi Model A", soc_led(first_b_led_gpio), storage::none},
+    {0x01, pcb::any, "Raspberry Pi Model B", soc_led(first_b_led_gpio), storage::none},
+    {0x02, pcb::any, "Raspberry Pi Model A+", soc_led(plus_led_gpio), storage::none},
+    {0x03, pcb::any, "Raspberry Pi Model B+", soc_led(plus_led_gpio), storage::none},
+    {0x04, pcb::any, "Raspberry Pi 2 Model B", soc_led(plus_led_gpio), storage::none},
+    {0x06, pcb::any, "Raspberry Pi Compute Module 1", carrier_led, storage::none},
+    // The firmware's pin table of the first 3 B boards swaps the camera's two
+    // lines: the LED is on the line the device tree calls CAM_GPIO0.
+    {0x08,
+     pcb::first_only,
+     "Raspberry Pi 3 Model B",
+     {led_road::firmware_line, camera_power_line, power_line_name},
+     storage::none},
+    {0x08, pcb::any, "Raspberry Pi 3 Model B", firmware_led, storage::none},
+    {0x09, pcb::any, "Raspberry Pi Zero", soc_led(plus_led_gpio), storage::none},
+    {0x0a, pcb::any, "Raspberry Pi Compute Module 3", carrier_led, storage::emmc},
+    {0x0c, pcb::any, "Raspberry Pi Zero W", soc_led(zero_w_led_gpio), storage::none},
+    {0x0d, pcb::any, "Raspberry Pi 3 Model B+", firmware_led, storage::none},
+    {0x0e, pcb::any, "Raspberry Pi 3 Model A+", firmware_led, storage::none},
+    {0x10, pcb::any, "Raspberry Pi Compute Module 3+", carrier_led, storage::emmc},
+    {0x11, pcb::any, "Raspberry Pi 4 Model B", no_led, storage::sd_card},
+    {0x12, pcb::any, "Raspberry Pi Zero 2 W", no_led, storage::none},
+    {0x13, pcb::any, "Raspberry Pi 400", no_led, storage::sd_card},
+    {0x14, pcb::any, "Raspberry Pi Compute Module 4", no_led, storage::sd_card},
+    {0x15, pcb::any, "Raspberry Pi Compute Module 4S", carrier_led, storage::sd_card},
+    {0x17, pcb::any, "Raspberry Pi 5", no_led, storage::none},
+    {0x18, pcb::any, "Raspberry Pi Compute Module 5", no_led, storage::none},
+    {0x19, pcb::any, "Raspberry Pi 500", no_led, storage::none},
+    {0x1a, pcb::any, "Raspberry Pi Compute Module 5 Lite", no_led, storage::none},
+};
+
+// The old-style codes, each the board type it was later given a number for.
+struct old_style_code {
+    uint32_t code;
+    uint32_t type;
+};
+
+constexpr old_style_code old_style_codes[] = {
+    {0x0002, 0x01}, {0x0003, 0x01}, {0x0004, 0x01}, {0x0005, 0x01}, {0x0006, 0x01}, {0x0007, 0x00},
+    {0x0008, 0x00}, {0x0009, 0x00}, {0x000d, 0x01}, {0x000e, 0x01}, {0x000f, 0x01}, {0x0010, 0x03},
+    {0x0011, 0x06}, {0x0012, 0x02}, {0x0013, 0x03}, {0x0014, 0x06}, {0x0015, 0x02},
+};
+
+const board_row *new_style_row(uint32_t type, uint32_t pcb_revision)
+{
+    for (const board_row &row : boards) {
+        if (row.type == type && (row.revisions == pcb::any || pcb_revision == 0))
+            return &row;
+    }
+    return nullptr;
 }
 
-bool is_cm3_family(uint32_t type)
+// Old-style boards all have a later PCB revision than the first 3 B's.
+const board_row *old_style_row(uint32_t code)
 {
-    return type == board_cm3 || type == board_cm3_plus;
+    for (const old_style_code &entry : old_style_codes) {
+        if (entry.code == code)
+            return new_style_row(entry.type, pcb_revision_mask);
+    }
+    return nullptr;
+}
+
+const board_row *row_of(uint32_t revision)
+{
+    if ((revision & new_style_bit) == 0)
+        return old_style_row(revision & old_style_mask);
+    return new_style_row((revision >> board_type_shift) & board_type_mask,
+                         revision & pcb_revision_mask);
+}
+
+// The one place a failed system call's errno is read.
+int last_error()
+{
+    return errno;
+}
+
+// Reads up to size bytes of path into buffer: the byte count, or -1 when the
+// file cannot be opened or read. Only open(2), read(2) and close(2): a
+// stdio stream would hide its own opens from anyone standing in for them.
+ssize_t read_file(const char *path, char *buffer, size_t size)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
+        return -1;
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t got = read(fd, buffer + done, size - done);
+        if (got == -1 && last_error() == EINTR)
+            continue;
+        if (got == -1) {
+            close(fd);
+            return -1;
+        }
+        if (got == 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    close(fd);
+    return static_cast<ssize_t>(done);
+}
+
+// The device tree's cell is exactly four bytes, most significant first;
+// anything else is no revision at all.
+bool device_tree_revision(uint32_t &revision)
+{
+    unsigned char cell[5];
+    if (read_file("/proc/device-tree/system/linux,revision", reinterpret_cast<char *>(cell),
+                  sizeof(cell)) != 4)
+        return false;
+    revision = (uint32_t{cell[0]} << 24) | (uint32_t{cell[1]} << 16) | (uint32_t{cell[2]} << 8) |
+               uint32_t{cell[3]};
+    return true;
+}
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// One line of /proc/cpuinfo, "Revision\t: a02082" as the kernel prints it:
+// the key, blanks, a colon, one space and one to eight hex digits that end
+// the line. Any other shape is not the revision.
+bool parse_revision_line(const char *line, const char *end, uint32_t &revision)
+{
+    static const char key[] = "Revision";
+    const size_t key_length = sizeof(key) - 1;
+    if (static_cast<size_t>(end - line) < key_length)
+        return false;
+    for (size_t i = 0; i < key_length; ++i) {
+        if (line[i] != key[i])
+            return false;
+    }
+    const char *p = line + key_length;
+    while (p < end && (*p == '\t' || *p == ' '))
+        ++p;
+    if (end - p < 2 || p[0] != ':' || p[1] != ' ')
+        return false;
+    p += 2;
+    const std::ptrdiff_t digits = end - p;
+    if (digits < 1 || digits > 8)
+        return false;
+    uint32_t value = 0;
+    for (; p < end; ++p) {
+        const int digit = hex_digit(*p);
+        if (digit < 0)
+            return false;
+        value = (value << 4) | static_cast<uint32_t>(digit);
+    }
+    revision = value;
+    return true;
+}
+
+bool cpuinfo_revision(uint32_t &revision)
+{
+    // Far more than a Pi's four cores print; a longer file is cut, and its
+    // cut last line never passes for a whole one.
+    char text[16384];
+    const ssize_t size = read_file("/proc/cpuinfo", text, sizeof(text));
+    if (size <= 0)
+        return false;
+    const char *const end = text + size;
+    const char *line = text;
+    while (line < end) {
+        const char *eol = line;
+        while (eol < end && *eol != '\n')
+            ++eol;
+        const bool whole = eol < end || static_cast<size_t>(size) < sizeof(text);
+        if (whole && parse_revision_line(line, eol, revision))
+            return true;
+        line = eol + 1;
+    }
+    return false;
 }
 
 } // namespace
@@ -51,12 +255,37 @@ uint32_t board_revision(int mb)
 
 bool line_controls_storage(uint32_t revision, int line)
 {
-    if ((revision & new_style_bit) == 0)
+    const board_row *row = row_of(revision);
+    if (row == nullptr)
         return false;
-    const uint32_t type = (revision >> board_type_shift) & board_type_mask;
-    if (is_pi4_family(type))
+    switch (row->lines) {
+    case storage::sd_card:
         return line == sd_io_voltage_line || line == sd_power_line;
-    if (is_cm3_family(type))
+    case storage::emmc:
         return line == emmc_enable_line;
+    case storage::none:
+        break;
+    }
     return false;
+}
+
+camera_led camera_led_of(uint32_t revision)
+{
+    const board_row *row = row_of(revision);
+    return row != nullptr ? row->led : no_led;
+}
+
+const char *board_model(uint32_t revision)
+{
+    const board_row *row = row_of(revision);
+    return row != nullptr ? row->model : "unknown board";
+}
+
+revision_source read_board_revision(uint32_t &revision)
+{
+    if (device_tree_revision(revision))
+        return revision_source::device_tree;
+    if (cpuinfo_revision(revision))
+        return revision_source::cpuinfo;
+    return revision_source::none;
 }
