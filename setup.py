@@ -69,7 +69,18 @@ setup(
             # module (its entry point, the firmware channel, the controller).
             extra_compile_args=["-std=c++17", "-fno-semantic-interposition",
                                 "-fvisibility=hidden", "-fvisibility-inlines-hidden"],
-        )
+        ),
+        # tallowick.camera's way to the board and the kernel's GPIO chips.
+        Extension(
+            "tallowick._kernel",
+            sources=["tallowick/_kernel.cpp", "cTallowick/gpio.cpp", "cTallowick/board.cpp",
+                     "cTallowick/gpiochip.cpp"],
+            include_dirs=["cTallowick", "pyTallowick"],
+            depends=["pyTallowick/compat.h", "cTallowick/gpio.h", "cTallowick/board.h",
+                     "cTallowick/gpiochip.h", "cTallowick/export.h"],
+            language="c++",
+            extra_compile_args=["-std=c++17", "-fvisibility=hidden", "-fvisibility-inlines-hidden"],
+        ),
     ],
     zip_safe=False,
 )

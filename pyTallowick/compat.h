@@ -15,6 +15,7 @@
 #pragma GCC diagnostic pop
 
 #include <climits>
+#include <cstring>
 
 #if PY_MAJOR_VERSION < 3 || (PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION < 11)
 #include <longintrepr.h>
@@ -43,6 +44,12 @@
 
 #define pyt_intern PyString_InternFromString
 #define pyt_box_int PyInt_FromLong
+
+// Text the kernel hands over (line and consumer names, paths): a byte string.
+inline PyObject *pyt_text(const char *text)
+{
+    return PyString_FromString(text);
+}
 
 inline PyObject *pyt_create_module(const char *name, PyMethodDef *methods, const char *doc)
 {
@@ -139,6 +146,13 @@ inline void pyt_raise_keyword_error(const char *format, const char *function_nam
 
 #define pyt_intern PyUnicode_InternFromString
 #define pyt_box_int PyLong_FromLong
+
+// Text the kernel hands over (line and consumer names, paths): UTF-8 as far
+// as it goes; a stray byte becomes U+FFFD rather than an error.
+inline PyObject *pyt_text(const char *text)
+{
+    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
+}
 
 inline PyObject *pyt_create_module(const char *name, PyMethodDef *methods, const char *doc)
 {
