@@ -5,10 +5,15 @@ from a shell, a cron job or a systemd unit.
     tallowick on [--line N]       switch it on
     tallowick toggle [--line N]   switch it to the other state
     tallowick state [--line N]    print "on" or "off"
+    tallowick where               say where this board's LED is, and whether
+                                  this user may switch it
     tallowick --version
 
-Exit status 0 on success, 1 when the module refuses or fails (its own
-message stands), 2 for a usage error.
+Without --line the LED is found as tallowick.CameraLED finds it, on every
+board; --line N drives firmware line N through "/dev/vcio".
+
+Exit status 0 on success, 1 when the LED cannot be switched here or the
+module refuses or fails (one message on standard error), 2 for a usage error.
 
 The arguments are parsed by hand: importing argparse costs more than the
 rest of a run, and the command is started at boot and from scripts.
@@ -17,31 +22,31 @@ rest of a run, and the command is started at boot and from scripts.
 import os
 import sys
 
-import pyTallowick
-
 from tallowick import __version__
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # never at run time: Python 2.7 has no typing module
     from typing import Optional, Sequence, Tuple
+    from tallowick.camera import CameraLED
 
 # The path the module opens; the permission check looks at the same one.
 DEVICE = "/dev/vcio"
-CAMERA_LED = 134
 # The module takes a line as a C int.
 LARGEST_LINE = 2 ** 31 - 1
-ACTIONS = ("off", "on", "toggle", "state")
+ACTIONS = ("off", "on", "toggle", "state", "where")
 
-USAGE = "usage: tallowick {off,on,toggle,state} [--line N] | --version\n"
+USAGE = "usage: tallowick {off,on,toggle,state} [--line N] | where | --version\n"
 HELP = USAGE + """
-Switches the Raspberry Pi camera LED through the VideoCore firmware.
+Switches the Raspberry Pi camera LED of whichever board this runs on.
 
   off        switch the LED off
   on         switch it on
   toggle     switch it to the other state
   state      print "on" or "off"
+  where      print the board, where its LED is, the road to it and whether
+             this user may switch it (exit status 1 when not)
 
-  --line N   another firmware GPIO line (default 134, the camera LED)
+  --line N   firmware GPIO line N through /dev/vcio instead of the board's LED
   --version  print the version and exit
   -h, --help print this help and exit
 """
@@ -64,10 +69,11 @@ def parse_line(text):
 
 
 def parse(args):
-    # type: (Sequence[str]) -> Tuple[str, int]
-    """The action (one of ACTIONS, "help" or "version") and the line."""
+    # type: (Sequence[str]) -> Tuple[str, Optional[int]]
+    """The action (one of ACTIONS, "help" or "version") and the firmware
+    line given, None for the board's camera LED."""
     action = None  # type: Optional[str]
-    line = CAMERA_LED
+    line = None  # type: Optional[int]
     rest = list(args)
     while rest:
         arg = rest.pop(0)
@@ -88,12 +94,48 @@ def parse(args):
         else:
             raise UsageError("unknown argument %r" % (arg,))
     if action is None:
-        raise UsageError("say what to do: off, on, toggle or state")
+        raise UsageError("say what to do: off, on, toggle, state or where")
+    if action == "where" and line is not None:
+        raise UsageError("where takes no --line")
     return action, line
 
 
-def run(action, line):
+def act(action, led):
+    # type: (str, CameraLED) -> None
+    if action == "state":
+        sys.stdout.write("on\n" if led.is_lit else "off\n")
+    elif action == "toggle":
+        led.toggle()
+    elif action == "on":
+        led.on()
+    else:
+        led.off()
+
+
+def run_camera_led(action):
+    # type: (str) -> int
+    from tallowick import camera
+
+    if action == "where":
+        text, problem = camera.where()
+        sys.stdout.write(text + "\n")
+        if problem is not None:
+            sys.stdout.flush()
+            sys.stderr.write(problem + "\n")
+        return 0 if problem is None else 1
+    try:
+        with camera.CameraLED() as led:
+            act(action, led)
+    except camera.CameraLEDError as error:
+        sys.stderr.write("%s\n" % (error,))
+        return 1
+    return 0
+
+
+def run_line(action, line):
     # type: (str, int) -> int
+    import pyTallowick
+
     # Without this the user gets the module's bare "Permission denied". Root
     # passes os.access whatever the mode, as it passes the open.
     if os.path.exists(DEVICE) and not os.access(DEVICE, os.R_OK):
@@ -130,4 +172,6 @@ def main(argv=None):
     if action == "version":
         sys.stdout.write("tallowick %s\n" % __version__)
         return 0
-    return run(action, line)
+    if line is None:
+        return run_camera_led(action)
+    return run_line(action, line)

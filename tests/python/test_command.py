@@ -1,6 +1,8 @@
-"""The tallowick command: each action makes exactly the firmware requests it
-needs and closes the mailbox, the exit status says how it went, and the only
-messages are the module's own, a usage line, or the permission hint."""
+"""The tallowick command: with --line each action makes exactly the firmware
+requests it needs and closes the mailbox; without it the board's own camera
+LED line is driven through the road the board offers, and nothing else. The
+exit status says how it went, and the only messages are the module's own, a
+usage line, the permission hint or one "error: " line."""
 
 import os
 import re
@@ -56,13 +58,13 @@ class CaptureStreams(object):
 
 
 class Actions(support.TestCase):
-    def test_each_action_makes_its_requests_then_closes(self):
+    def test_each_action_on_a_firmware_line_makes_its_requests_then_closes(self):
         revision = "GET_BOARD_REVISION -> 0x%x" % PI3B
         cases = [
-            (["off"], [revision, "SET_GPIO_STATE line 134 -> 0"], ""),
-            (["on"], [revision, "SET_GPIO_STATE line 134 -> 1"], ""),
-            (["toggle"], [revision, "GET_GPIO_STATE line 134 -> 0", "SET_GPIO_STATE line 134 -> 1"], ""),
-            (["state"], [revision, "GET_GPIO_STATE line 134 -> 0"], "off\n"),
+            (["off", "--line", "134"], [revision, "SET_GPIO_STATE line 134 -> 0"], ""),
+            (["on", "--line", "134"], [revision, "SET_GPIO_STATE line 134 -> 1"], ""),
+            (["toggle", "--line", "134"], [revision, "GET_GPIO_STATE line 134 -> 0", "SET_GPIO_STATE line 134 -> 1"], ""),
+            (["state", "--line", "134"], [revision, "GET_GPIO_STATE line 134 -> 0"], "off\n"),
             # Only the lines a board may reserve need the revision.
             (["on", "--line", "5"], ["SET_GPIO_STATE line 5 -> 1"], ""),
             (["--line=7", "state"], ["GET_GPIO_STATE line 7 -> 0"], "off\n"),
@@ -73,10 +75,10 @@ class Actions(support.TestCase):
                 self.assertEqual((status, out, messages), (0, output, []))
                 self.assertEqual(events, ["open"] + requests + ["close"])
 
-    def test_toggle_and_state_of_a_lit_line(self):
+    def test_toggle_and_state_of_a_lit_firmware_line(self):
         # In-process, so that the line can start lit.
-        for args, tags, output in [(["toggle"], [GET_GPIO_STATE, SET_GPIO_STATE], ""),
-                                   (["state"], [GET_GPIO_STATE], "on\n")]:
+        for args, tags, output in [(["toggle", "--line", "134"], [GET_GPIO_STATE, SET_GPIO_STATE], ""),
+                                   (["state", "--line", "134"], [GET_GPIO_STATE], "on\n")]:
             with self.subTest(args=args):
                 vcioemu.reset()
                 vcioemu.set_line_state(support.DEFAULT_LINE, 1)
@@ -97,7 +99,7 @@ class Failures(support.TestCase):
         ]
         for extra, faults, message in cases:
             with self.subTest(message=message):
-                status, out, events, messages = run_command(["off"], extra=extra, faults=faults)
+                status, out, events, messages = run_command(["off", "--line", "134"], extra=extra, faults=faults)
                 self.assertEqual((status, out, messages), (1, "", [message]))
                 self.assertFalse([event for event in events if event.startswith("SET_")])
 
@@ -132,7 +134,7 @@ if os.geteuid() == 0:
     os.setgroups([])
     os.setuid(65534)
 command.DEVICE = sys.argv[1]
-sys.exit(command.main(["off"]))
+sys.exit(command.main(["off", "--line", "134"]))
 """
 
 
