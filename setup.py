@@ -52,7 +52,7 @@ setup(
     # The stubs as a stub-only package: a type checker ignores a .pyi beside
     # an installed single module, but finds pyTallowick-stubs.
     packages=["tallowick", "pyTallowick-stubs"],
-    package_data={"tallowick": ["py.typed"], "pyTallowick-stubs": ["__init__.pyi"]},
+    package_data={"tallowick": ["py.typed", "_kernel.pyi"], "pyTallowick-stubs": ["__init__.pyi"]},
     # The command, with its first line pointed at the installing interpreter.
     scripts=["scripts/tallowick"],
     ext_modules=[

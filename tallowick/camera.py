@@ -161,15 +161,15 @@ class _Survey(object):
         model = _kernel.board_model(code)
         self.lines.append("board: %s, revision 0x%x (from %s)" % (model, code, source))
         road, line, name = _kernel.camera_led(code)
-        if road == "none":
-            self.lines.append("camera LED: none")
-            raise CameraLEDError("error: the %s (revision 0x%x) has no camera LED" % (model, code))
         if road == "carrier":
             self.lines.append("camera LED: on the carrier board")
             raise CameraLEDError(
                 "error: on a %s the carrier board decides which line drives the camera LED: "
                 "give a firmware line with tallowick --line N" % model
             )
+        if line is None or name is None:
+            self.lines.append("camera LED: none")
+            raise CameraLEDError("error: the %s (revision 0x%x) has no camera LED" % (model, code))
         if road == "soc":
             self.lines.append("camera LED: SoC GPIO %d (%s)" % (line, name))
             self.soc = True
@@ -185,7 +185,7 @@ class _Survey(object):
         # type: () -> Tuple[int, str]
         found = _kernel.board_revision()
         if found is not None:
-            return found
+            return found[0], found[1]
         error = _kernel.probe_open(MAILBOX, False)
         if error:
             self.lines.append("board: unknown")
@@ -281,7 +281,7 @@ class CameraLED(object):
     @property
     def is_lit(self):
         # type: () -> bool
-        return self._opened().read()
+        return bool(self._opened().read())
 
     def on(self):
         # type: () -> None
@@ -308,9 +308,8 @@ class CameraLED(object):
         return self
 
     def __exit__(self, *exc_info):
-        # type: (*Any) -> bool
+        # type: (*Any) -> None
         self.close()
-        return False
 
     def _opened(self):
         # type: () -> Any
