@@ -7,6 +7,7 @@
 #include <string>
 
 #include "emulator.h"
+#include "trace.h"
 
 #pragma GCC visibility push(default)
 #include "vcio_emulator.h"
@@ -28,7 +29,7 @@ constexpr ErrnoName errno_names[] = {
     {"EACCES", EACCES},       {"EFAULT", EFAULT},   {"EBUSY", EBUSY},   {"ENODEV", ENODEV},
     {"EINVAL", EINVAL},       {"ENFILE", ENFILE},   {"EMFILE", EMFILE}, {"ENOTTY", ENOTTY},
     {"EROFS", EROFS},         {"ENOSPC", ENOSPC},   {"EPIPE", EPIPE},   {"ENOSYS", ENOSYS},
-    {"ETIMEDOUT", ETIMEDOUT}, {"ENOTDIR", ENOTDIR},
+    {"ETIMEDOUT", ETIMEDOUT}, {"ENOTDIR", ENOTDIR}, {"EEXIST", EEXIST}, {"EOPNOTSUPP", EOPNOTSUPP},
 };
 
 // A number in C notation (decimal, 0x hexadecimal, 0 octal) that fits 32 bits.
@@ -85,7 +86,67 @@ bool apply_fault(const std::string &item, Faults &faults)
     return true;
 }
 
+// Calls apply for each non-empty item of a comma separated list, and
+// complain for each it refuses.
+template <typename Apply>
+bool apply_items(const std::string &list, Apply apply, void (*complain)(const std::string &))
+{
+    bool all = true;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        if (comma == std::string::npos)
+            comma = list.size();
+        const std::string item = list.substr(start, comma - start);
+        if (!item.empty() && !apply(item)) {
+            all = false;
+            if (complain != nullptr)
+                complain(item);
+        }
+        start = comma + 1;
+    }
+    return all;
+}
+
+// A fault or a board that is silently not what was asked for would let a
+// test pass for the wrong reason: say so.
+void complain_about_fault(const std::string &item)
+{
+    std::fprintf(stderr, "vcioemu: VCIOEMU_FAULTS: cannot use \"%s\"\n", item.c_str());
+}
+
+void complain_about_gpio(const std::string &item)
+{
+    std::fprintf(stderr, "vcioemu: VCIOEMU_GPIO: cannot use \"%s\"\n", item.c_str());
+}
+
 } // namespace
+
+std::string errno_name(int err)
+{
+    for (const ErrnoName &entry : errno_names) {
+        if (entry.value == err)
+            return entry.name;
+    }
+    return std::to_string(err);
+}
+
+bool errno_from_name(const std::string &text, int &err)
+{
+    uint32_t value = 0;
+    if (!parse_errno(text, value) || value > INT32_MAX)
+        return false;
+    err = static_cast<int>(value);
+    return true;
+}
+
+bool apply_gpio_words(const char *words, GpioSettings &settings,
+                      void (*complain)(const std::string &word))
+{
+    return apply_items(
+        words, [&settings](const std::string &word) { return apply_gpio_word(word, settings); },
+        complain);
+}
 
 Settings settings_from_environment()
 {
@@ -97,21 +158,16 @@ Settings settings_from_environment()
     if (revision != nullptr && !parse_number(revision, settings.board_revision))
         std::fprintf(stderr, "vcioemu: VCIOEMU_REVISION: cannot use \"%s\"\n", revision);
 
+    const char *gpio = std::getenv("VCIOEMU_GPIO");
+    if (gpio != nullptr)
+        apply_gpio_words(gpio, settings.gpio, complain_about_gpio);
+
     const char *faults = std::getenv("VCIOEMU_FAULTS");
-    if (faults == nullptr)
-        return settings;
-    const std::string list = faults;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t comma = list.find(',', start);
-        if (comma == std::string::npos)
-            comma = list.size();
-        const std::string item = list.substr(start, comma - start);
-        // A fault that is silently not injected would let a test pass for
-        // the wrong reason: say so.
-        if (!item.empty() && !apply_fault(item, settings.faults))
-            std::fprintf(stderr, "vcioemu: VCIOEMU_FAULTS: cannot use \"%s\"\n", item.c_str());
-        start = comma + 1;
+    if (faults != nullptr) {
+        apply_items(
+            faults,
+            [&settings](const std::string &item) { return apply_fault(item, settings.faults); },
+            complain_about_fault);
     }
     return settings;
 }
@@ -204,4 +260,39 @@ void vcioemu_board_revision(uint32_t revision)
 void vcioemu_trace(int on)
 {
     Emulator::instance().set_trace(on != 0);
+}
+
+int vcioemu_gpio_configure(const char *words)
+{
+    return Emulator::instance().configure_gpio(words != nullptr ? words : "") ? 0 : -1;
+}
+
+int vcioemu_gpio_open_descriptors(void)
+{
+    return Emulator::instance().gpio_open_descriptors();
+}
+
+int vcioemu_gpio_line_value(unsigned chip, unsigned offset)
+{
+    return Emulator::instance().gpio_line_value(chip, offset);
+}
+
+int vcioemu_gpio_line_output(unsigned chip, unsigned offset)
+{
+    return Emulator::instance().gpio_line_output(chip, offset);
+}
+
+int vcioemu_gpio_line_requested(unsigned chip, unsigned offset)
+{
+    return Emulator::instance().gpio_line_requested(chip, offset);
+}
+
+unsigned vcioemu_gpio_request_count(void)
+{
+    return Emulator::instance().gpio_request_count();
+}
+
+unsigned vcioemu_gpio_drive_count(void)
+{
+    return Emulator::instance().gpio_drive_count();
 }

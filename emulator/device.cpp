@@ -9,14 +9,17 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/gpio.h>
 #include <new>
 #include <pthread.h>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "emulator.h"
+#include "trace.h"
 
 namespace vcioemu {
 
@@ -35,29 +38,6 @@ constexpr uint32_t driver_frame_bytes = 12;
 constexpr uint32_t driver_allocation_limit = 4U << 20;
 // The firmware refuses a buffer this large without parsing it.
 constexpr uint32_t firmware_size_limit = 1U << 20;
-
-// Writes one trace line to standard error in a single write, so that lines of
-// concurrent requests and the process's own output do not interleave.
-__attribute__((format(printf, 1, 2))) void trace_out(const char *format, ...)
-{
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    const int length = std::vsnprintf(line, sizeof(line), format, args);
-    va_end(args);
-    if (length < 0)
-        return;
-    const size_t size = std::min(static_cast<size_t>(length), sizeof(line) - 1);
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t written = write(STDERR_FILENO, line + done, size - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        done += static_cast<size_t>(written);
-    }
-}
 
 const char *tag_name(uint32_t tag)
 {
@@ -129,6 +109,27 @@ __attribute__((constructor)) void load_emulator()
 
 } // namespace
 
+void trace_out(const char *format, ...)
+{
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    const int length = std::vsnprintf(line, sizeof(line), format, args);
+    va_end(args);
+    if (length < 0)
+        return;
+    const size_t size = std::min(static_cast<size_t>(length), sizeof(line) - 1);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t written = write(STDERR_FILENO, line + done, size - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        done += static_cast<size_t>(written);
+    }
+}
+
 bool is_device_path(const char *path)
 {
     return path != nullptr && std::strcmp(path, device_path) == 0;
@@ -140,6 +141,24 @@ int open_device(int flags)
 {
     try {
         return Emulator::instance().open_device(flags);
+    } catch (const std::bad_alloc &) {
+        return -ENOMEM;
+    }
+}
+
+bool is_emulated_path(const char *path)
+{
+    unsigned number = 0;
+    return path != nullptr && (std::strcmp(path, device_path) == 0 || is_chip_path(path, number) ||
+                               is_board_file(path));
+}
+
+int open_emulated(const char *path, int flags)
+{
+    try {
+        if (is_device_path(path))
+            return Emulator::instance().open_device(flags);
+        return Emulator::instance().open_gpio_path(path, flags);
     } catch (const std::bad_alloc &) {
         return -ENOMEM;
     }
@@ -177,16 +196,22 @@ Emulator::Emulator() : kept(kept_requests * kept_words)
     faults = settings.faults;
     trace = settings.trace;
     firmware.set_board_revision(settings.board_revision);
+    gpio_settings = settings.gpio;
+    gpio.set_trace(trace);
+    if (!gpio.build(settings.board_revision, gpio_settings))
+        trace_out("vcioemu: VCIOEMU_GPIO: a name or hold is for a line board 0x%x does not have\n",
+                  settings.board_revision);
     // A child forked while another thread held the mutex would inherit it
     // locked for good.
     pthread_atfork([] { instance().mutex.lock(); }, [] { instance().mutex.unlock(); },
                    [] { instance().mutex.unlock(); });
 }
 
-bool Emulator::is_emulated(int fd) const
+const Emulator::Descriptor *Emulator::find(int fd) const
 {
-    return std::any_of(descriptors.begin(), descriptors.end(),
-                       [fd](const Descriptor &d) { return d.fd == fd; });
+    const auto it = std::find_if(descriptors.begin(), descriptors.end(),
+                                 [fd](const Descriptor &d) { return d.fd == fd; });
+    return it != descriptors.end() ? &*it : nullptr;
 }
 
 bool Emulator::is_live(int fd)
@@ -204,10 +229,48 @@ bool Emulator::is_live(int fd)
 
 void Emulator::forget(int fd)
 {
-    descriptors.erase(std::remove_if(descriptors.begin(), descriptors.end(),
-                                     [fd](const Descriptor &d) { return d.fd == fd; }),
-                      descriptors.end());
+    const auto number = static_cast<unsigned>(fd);
+    forget_where([](const Descriptor &d, unsigned first,
+                    unsigned) { return static_cast<unsigned>(d.fd) == first; },
+                 number, number);
+}
+
+// The kernel lets a line request's lines go when its file is closed.
+void Emulator::forget_where(bool (*drop)(const Descriptor &, unsigned, unsigned), unsigned first,
+                            unsigned last)
+{
+    for (const Descriptor &d : descriptors) {
+        if (d.kind == Kind::line && drop(d, first, last))
+            gpio.release(d.object);
+    }
+    descriptors.erase(
+        std::remove_if(descriptors.begin(), descriptors.end(),
+                       [drop, first, last](const Descriptor &d) { return drop(d, first, last); }),
+        descriptors.end());
     open_count.store(descriptors.size(), std::memory_order_release);
+}
+
+int Emulator::new_descriptor(const char *name, bool cloexec, Kind kind, unsigned object)
+{
+    descriptors.reserve(descriptors.size() + 1);
+    // A real descriptor of an anonymous file of its own: its number cannot
+    // clash with any other descriptor, and its identity tells whether the
+    // number still refers to it.
+    const int fd = memfd_create(name, cloexec ? MFD_CLOEXEC : 0U);
+    if (fd == -1)
+        return -errno;
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        const int err = errno;
+        real_close(fd);
+        return -err;
+    }
+    // The number may still be listed when the process closed it by a raw
+    // system call: it is this new file's now.
+    forget(fd);
+    descriptors.push_back({fd, st.st_dev, st.st_ino, kind, object, gpio.generation()});
+    open_count.store(descriptors.size(), std::memory_order_release);
+    return fd;
 }
 
 int Emulator::open_device(int flags)
@@ -226,27 +289,99 @@ int Emulator::open_device(int flags)
         return -err;
     }
 
-    descriptors.reserve(descriptors.size() + 1);
-    // A real descriptor of an anonymous file of its own: its number cannot
-    // clash with any other descriptor, and its identity tells whether the
-    // number still refers to it.
-    const int fd = memfd_create("vcio", (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0U);
-    if (fd == -1)
-        return -errno;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || ((flags & O_NONBLOCK) != 0 && fcntl(fd, F_SETFL, O_NONBLOCK) != 0)) {
+    const int fd = new_descriptor("vcio", (flags & O_CLOEXEC) != 0, Kind::vcio, 0);
+    if (fd < 0)
+        return fd;
+    if ((flags & O_NONBLOCK) != 0 && fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
         err = errno;
+        forget(fd);
         real_close(fd);
         return -err;
     }
-    // The number may still be listed when the process closed it by a raw
-    // system call: it is this new file's now.
-    forget(fd);
-    descriptors.push_back({fd, st.st_dev, st.st_ino});
-    open_count.store(descriptors.size(), std::memory_order_release);
     if (trace)
         trace_out("vcio: open %s flags %d -> %d\n", device_path, flags, fd);
     return fd;
+}
+
+int Emulator::open_gpio_path(const char *path, int flags)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    unsigned number = 0;
+    if (!is_chip_path(path, number))
+        return open_board_file(path, flags);
+    int result = -gpio.open_error(number, flags);
+    // The kernel makes no difference between the access modes here.
+    if (result == 0)
+        result = new_descriptor("gpiochip", (flags & O_CLOEXEC) != 0, Kind::chip, number);
+    if (result >= 0 && (flags & O_NONBLOCK) != 0 && fcntl(result, F_SETFL, O_NONBLOCK) != 0) {
+        const int err = errno;
+        forget(result);
+        real_close(result);
+        result = -err;
+    }
+    gpio.trace_open(number, flags, result);
+    return result;
+}
+
+// The board files are read-only to their users: a sealed anonymous file
+// holds the content, at offset 0, close-on-exec as asked.
+int Emulator::open_board_file(const char *path, int flags)
+{
+    std::string content;
+    int err = 0;
+    if (!gpio.board_file(path, content))
+        err = ENOENT;
+    else if ((flags & O_ACCMODE) != O_RDONLY || (flags & O_CREAT) != 0)
+        err = EACCES;
+    else if ((flags & O_DIRECTORY) != 0)
+        err = ENOTDIR;
+    int fd = -1;
+    if (err == 0) {
+        fd = memfd_create("board-file",
+                          ((flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0U) | MFD_ALLOW_SEALING);
+        if (fd == -1)
+            err = errno;
+    }
+    if (err == 0 &&
+        (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()) ||
+         lseek(fd, 0, SEEK_SET) != 0 ||
+         fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0)) {
+        err = errno != 0 ? errno : EIO;
+        real_close(fd);
+    }
+    if (trace && err != 0)
+        trace_out("board: open %s flags %d -> %s\n", path, flags, errno_name(err).c_str());
+    else if (trace)
+        trace_out("board: open %s flags %d -> %d\n", path, flags, fd);
+    return err != 0 ? -err : fd;
+}
+
+int Emulator::gpio_ioctl(const Descriptor &descriptor, uint32_t code, void *arg)
+{
+    if (descriptor.kind == Kind::line)
+        return gpio.line_ioctl(descriptor.object, code, arg);
+    const unsigned chip = descriptor.object;
+    const unsigned generation = descriptor.generation;
+    if (code != GPIO_V2_GET_LINE_IOCTL) {
+        unsigned unused = 0;
+        return gpio.chip_ioctl(chip, generation, code, arg, -1, unused);
+    }
+    // The kernel's line request descriptors are always close-on-exec.
+    const int line_fd = new_descriptor("gpio-line", true, Kind::line, 0);
+    if (line_fd < 0)
+        return -line_fd;
+    unsigned id = 0;
+    const int err = gpio.chip_ioctl(chip, generation, code, arg, line_fd, id);
+    if (err != 0) {
+        forget(line_fd);
+        real_close(line_fd);
+        return err;
+    }
+    for (Descriptor &d : descriptors) {
+        if (d.fd == line_fd)
+            d.object = id;
+    }
+    return 0;
 }
 
 bool Emulator::device_ioctl(int fd, unsigned long request, void *arg, int &err)
@@ -254,11 +389,18 @@ bool Emulator::device_ioctl(int fd, unsigned long request, void *arg, int &err)
     if (open_count.load(std::memory_order_acquire) == 0)
         return false;
     std::lock_guard<std::mutex> hold(mutex);
-    if (!is_emulated(fd))
+    const Descriptor *descriptor = find(fd);
+    if (descriptor == nullptr)
         return false;
-    request_code = request;
     // The kernel takes the request code as a 32-bit number.
     const auto code = static_cast<uint32_t>(request);
+    if (descriptor->kind != Kind::vcio) {
+        if (is_file_layer_request(code))
+            return false;
+        err = gpio_ioctl(*descriptor, code, arg);
+        return true;
+    }
+    request_code = request;
     if (is_file_layer_request(code))
         return false;
     if (code != property_request_code) {
@@ -280,8 +422,13 @@ bool Emulator::release_device(int fd, int &err)
     std::lock_guard<std::mutex> hold(mutex);
     if (!is_live(fd))
         return false;
+    const Descriptor descriptor = *find(fd);
     // Like Linux, the descriptor is gone even when close reports an error.
     forget(fd);
+    if (descriptor.kind == Kind::chip && descriptor.generation == gpio.generation())
+        gpio.trace_close(descriptor.object, fd);
+    if (descriptor.kind != Kind::vcio)
+        return true;
     err = faults.close_errno;
     if (trace && err != 0)
         trace_out("vcio: close %d failed: %s (descriptor released)\n", fd, std::strerror(err));
@@ -295,13 +442,12 @@ void Emulator::descriptors_replaced(unsigned first, unsigned last)
     if (open_count.load(std::memory_order_acquire) == 0)
         return;
     std::lock_guard<std::mutex> hold(mutex);
-    descriptors.erase(std::remove_if(descriptors.begin(), descriptors.end(),
-                                     [first, last](const Descriptor &d) {
-                                         const auto number = static_cast<unsigned>(d.fd);
-                                         return number >= first && number <= last;
-                                     }),
-                      descriptors.end());
-    open_count.store(descriptors.size(), std::memory_order_release);
+    forget_where(
+        [](const Descriptor &d, unsigned low, unsigned high) {
+            const auto number = static_cast<unsigned>(d.fd);
+            return number >= low && number <= high;
+        },
+        first, last);
 }
 
 // The driver's property request: the caller's buffer starts with its total
@@ -386,7 +532,67 @@ int Emulator::open_descriptors()
         if (is_live(descriptors[i].fd))
             ++i;
     }
-    return static_cast<int>(descriptors.size());
+    return static_cast<int>(
+        std::count_if(descriptors.begin(), descriptors.end(),
+                      [](const Descriptor &d) { return d.kind == Kind::vcio; }));
+}
+
+int Emulator::gpio_open_descriptors()
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    size_t i = 0;
+    while (i < descriptors.size()) {
+        if (is_live(descriptors[i].fd))
+            ++i;
+    }
+    return static_cast<int>(
+        std::count_if(descriptors.begin(), descriptors.end(),
+                      [](const Descriptor &d) { return d.kind != Kind::vcio; }));
+}
+
+int Emulator::gpio_line_value(unsigned chip, unsigned offset)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return gpio.line_value(chip, offset);
+}
+
+int Emulator::gpio_line_output(unsigned chip, unsigned offset)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return gpio.line_output(chip, offset);
+}
+
+int Emulator::gpio_line_requested(unsigned chip, unsigned offset)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return gpio.line_requested(chip, offset);
+}
+
+unsigned Emulator::gpio_request_count()
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return gpio.request_count();
+}
+
+unsigned Emulator::gpio_drive_count()
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return gpio.drive_count();
+}
+
+// The layout changes only with the expander; names, holds and the rest
+// apply to the chips as they are.
+bool Emulator::configure_gpio(const char *words)
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    GpioSettings chosen = gpio_settings;
+    if (!apply_gpio_words(words, chosen, nullptr))
+        return false;
+    const bool rebuild = chosen.expander != gpio_settings.expander;
+    gpio_settings = chosen;
+    if (rebuild)
+        return gpio.build(firmware.board_revision(), gpio_settings);
+    return gpio.apply_lines(gpio_settings);
 }
 
 int Emulator::last_open_flags()
@@ -441,6 +647,9 @@ void Emulator::reset()
     firmware.forget_lines();
     firmware.set_board_revision(default_board_revision);
     faults = Faults();
+    gpio_settings = GpioSettings();
+    gpio.build(default_board_revision, gpio_settings);
+    gpio.forget_counts();
 }
 
 void Emulator::set_fault(Fault fault, uint32_t value)
@@ -479,12 +688,14 @@ void Emulator::set_board_revision(uint32_t revision)
 {
     std::lock_guard<std::mutex> hold(mutex);
     firmware.set_board_revision(revision);
+    gpio.build(revision, gpio_settings);
 }
 
 void Emulator::set_trace(bool on)
 {
     std::lock_guard<std::mutex> hold(mutex);
     trace = on;
+    gpio.set_trace(on);
 }
 
 } // namespace vcioemu

@@ -12,6 +12,12 @@ bool is_device_path(const char *path);
 // Opens an emulated descriptor: the descriptor, or -errno.
 int open_device(int flags);
 
+// True for every path the emulator answers: the vcio device, the GPIO chips
+// and the board files.
+bool is_emulated_path(const char *path);
+// Opens an emulated path: the descriptor, or -errno.
+int open_emulated(const char *path, int flags);
+
 // For an ioctl on an emulated descriptor, answers it as the driver does and
 // returns true, with err set to 0 or the errno of the failure. Returns false
 // for any other descriptor, and for the requests that the kernel's file layer
@@ -20,7 +26,8 @@ int open_device(int flags);
 bool device_ioctl(int fd, unsigned long request, void *arg, int &err);
 
 // Forgets an emulated descriptor before the caller closes it: returns true
-// when fd was one, with err set to an injected close failure or 0.
+// when fd was one, with err set to an injected close failure (of "/dev/vcio")
+// or 0. A line request's lines are released.
 bool release_device(int fd, int &err);
 
 // Forgets the emulated descriptors numbered first to last, which the process

@@ -9,10 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <sys/types.h>
 #include <vector>
 
 #include "firmware.h"
+#include "gpiochips.h"
 
 namespace vcioemu {
 
@@ -36,12 +38,17 @@ struct Settings {
     Faults faults;
     bool trace = false;
     uint32_t board_revision = default_board_revision;
+    GpioSettings gpio;
 };
 
-// Reads VCIOEMU_FAULTS, VCIOEMU_REVISION and VCIOEMU_TRACE; complains on standard error about
-// parts it cannot read and ignores them.
+// Reads VCIOEMU_FAULTS, VCIOEMU_REVISION, VCIOEMU_GPIO and VCIOEMU_TRACE; complains on standard
+// error about parts it cannot read and ignores them.
 Settings settings_from_environment();
 
+// Applies the comma separated words of VCIOEMU_GPIO, calling complain with
+// each word it cannot use: false when there was one.
+bool apply_gpio_words(const char *words, GpioSettings &settings,
+                      void (*complain)(const std::string &word));
 class Emulator {
 public:
     // Created on first use, at the latest when the library is loaded, and
@@ -53,6 +60,8 @@ public:
     Emulator &operator=(const Emulator &) = delete;
 
     int open_device(int flags);
+    // Opens a GPIO chip or a board file: the descriptor, or -errno.
+    int open_gpio_path(const char *path, int flags);
     bool device_ioctl(int fd, unsigned long request, void *arg, int &err);
     bool release_device(int fd, int &err);
 
@@ -72,6 +81,15 @@ public:
     void refuse_line(bool on, uint32_t line);
     void set_board_revision(uint32_t revision);
     void set_trace(bool on);
+    // Applies VCIOEMU_GPIO words: false when one cannot be used (nothing is
+    // applied then) or names a line the board lacks.
+    bool configure_gpio(const char *words);
+    int gpio_open_descriptors();
+    int gpio_line_value(unsigned chip, unsigned offset);
+    int gpio_line_output(unsigned chip, unsigned offset);
+    int gpio_line_requested(unsigned chip, unsigned offset);
+    unsigned gpio_request_count();
+    unsigned gpio_drive_count();
 
     // Drops the emulated descriptors numbered first to last: the process has
     // closed them or made them refer to other files (dup2 over one,
@@ -86,10 +104,16 @@ private:
     // where a system call costs nothing that matters (close, inspection).
     // Only a number closed by a raw system call and reused for another file
     // before its next close would still be answered as the device.
+    enum class Kind { vcio, chip, line };
     struct Descriptor {
         int fd;
         dev_t dev;
         ino_t ino;
+        Kind kind;
+        // A chip's number and the generation of the chips it was opened in;
+        // a line request's id.
+        unsigned object;
+        unsigned generation;
     };
 
     static constexpr size_t kept_requests = 64;
@@ -99,11 +123,19 @@ private:
 
     // True when fd is an emulated descriptor: the request path's test, a
     // search of the table without any system call.
-    bool is_emulated(int fd) const;
+    const Descriptor *find(int fd) const;
     // True when fd is an emulated descriptor still referring to its file;
     // an entry whose number has come to refer to another file is forgotten.
     bool is_live(int fd);
+    // Drops the descriptor, releasing the lines of a line request's.
     void forget(int fd);
+    void forget_where(bool (*drop)(const Descriptor &, unsigned, unsigned), unsigned first,
+                      unsigned last);
+    // A descriptor of an anonymous file of its own, recorded as kind: the
+    // descriptor, or -errno.
+    int new_descriptor(const char *name, bool cloexec, Kind kind, unsigned object);
+    int gpio_ioctl(const Descriptor &descriptor, uint32_t code, void *arg);
+    int open_board_file(const char *path, int flags);
     int property_request(unsigned char *user);
     int run_firmware(unsigned char *user, size_t count);
     void keep_request(const unsigned char *user, uint32_t size);
@@ -125,6 +157,8 @@ private:
     std::vector<uint32_t> scratch;
 
     Firmware firmware;
+    GpioKernel gpio{firmware};
+    GpioSettings gpio_settings;
     Faults faults;
     bool trace = false;
 };

@@ -1,7 +1,7 @@
 // The C library entry points the emulator stands in front of. Preloaded, these
 // definitions come first in the process's symbol lookup: they take the calls
-// that concern "/dev/vcio" and hand every other call to the next definition,
-// the C library's own.
+// that concern "/dev/vcio", the GPIO chips and the board files, and hand every
+// other call to the next definition, the C library's own.
 //
 // Each of these files defines the C library's own symbol names. The headers'
 // large-file, 64-bit time and fortify options would rename or wrap the
@@ -70,30 +70,30 @@ bool needs_mode(int flags)
 
 int open_path(open_fn real, const char *path, int flags, mode_t mode)
 {
-    if (vcioemu::is_device_path(path))
-        return opened(vcioemu::open_device(flags));
+    if (vcioemu::is_emulated_path(path))
+        return opened(vcioemu::open_emulated(path, flags));
     return real != nullptr ? real(path, flags, mode) : missing();
 }
 
 int open_path_2(open_2_fn real, const char *path, int flags)
 {
-    if (vcioemu::is_device_path(path))
-        return opened(vcioemu::open_device(flags));
+    if (vcioemu::is_emulated_path(path))
+        return opened(vcioemu::open_emulated(path, flags));
     return real != nullptr ? real(path, flags) : missing();
 }
 
 // An absolute path names the same file whatever directory dirfd is.
 int openat_path(openat_fn real, int dirfd, const char *path, int flags, mode_t mode)
 {
-    if (vcioemu::is_device_path(path))
-        return opened(vcioemu::open_device(flags));
+    if (vcioemu::is_emulated_path(path))
+        return opened(vcioemu::open_emulated(path, flags));
     return real != nullptr ? real(dirfd, path, flags, mode) : missing();
 }
 
 int openat_path_2(openat_2_fn real, int dirfd, const char *path, int flags)
 {
-    if (vcioemu::is_device_path(path))
-        return opened(vcioemu::open_device(flags));
+    if (vcioemu::is_emulated_path(path))
+        return opened(vcioemu::open_emulated(path, flags));
     return real != nullptr ? real(dirfd, path, flags) : missing();
 }
 

@@ -4,8 +4,18 @@
 // has no real "/dev/vcio". It stands in for the kernel's vcio mailbox driver
 // and the VideoCore firmware behind it: opens of "/dev/vcio" get an emulated
 // descriptor, and the property ioctl on such a descriptor is answered the way
-// the driver and firmware answer it. Every other descriptor and path goes to
-// the C library untouched.
+// the driver and firmware answer it.
+//
+// The board revision picks the rest of the board: the kernel's GPIO chips
+// ("/dev/gpiochip0", the SoC's, and "/dev/gpiochip1", the firmware's
+// expander, where the board has one; every other "/dev/gpiochip*" answers
+// ENOENT) with uAPI v2 line requests, the device tree's names and the
+// kernel's own consumers (the camera's regulator, the SD card's on the Pi 4
+// family); and the files "/proc/device-tree/system/linux,revision" (also
+// under "/sys/firmware/devicetree/base"), "/proc/cpuinfo" and
+// "/sys/module/pinctrl_bcm2835/parameters/persist_gpio_outputs". Expander
+// line k and firmware line 128 + k are one state. Every other descriptor and
+// path goes to the C library untouched.
 //
 // Tests reach these functions by linking the library (C++) or through ctypes
 // (Python). Faults and the trace can also be chosen for a whole process, a
@@ -15,7 +25,27 @@
 //       (errno by name or number; any subset, comma separated)
 //   VCIOEMU_REVISION=0xc03111   the board revision the firmware reports
 //       (default 0xa02082, a Raspberry Pi 3 Model B)
-//   VCIOEMU_TRACE=1   one readable line per request on standard error
+//   VCIOEMU_GPIO="no-device-tree,no-cpuinfo,no-expander,chips=EACCES,persist=N,
+//                 hold=0:40:gpio-leds,name=1:6:LED"
+//       no-device-tree, no-cpuinfo: that file is absent (ENOENT);
+//       no-expander: the kernel has no expander chip; chips=ERRNO: every open
+//       of a chip the board has fails with it; persist=Y|N|none: the persist
+//       parameter (a released SoC output keeps its level only with Y; none
+//       removes the file), Y by default; hold=CHIP:OFFSET:CONSUMER: a kernel
+//       consumer holds that line; name=CHIP:OFFSET:NAME: the line's name.
+//   VCIOEMU_TRACE=1   one readable line per request on standard error:
+//       vcio: SET_GPIO_STATE line 134 -> 1 (status 0x80000000)
+//       gpio: open /dev/gpiochip1 flags 524290 -> 6    (or -> EACCES; opens
+//             of chips the board lacks are not shown)
+//       gpio: request /dev/gpiochip0 line 40 "CAM_GPIO1" output 0 consumer "x" -> 7
+//             (as-is or input in place of output 0; -> EBUSY when refused;
+//             "lines N" in place of the line for other than one line)
+//       gpio: get /dev/gpiochip0 line 40 -> 1
+//       gpio: set /dev/gpiochip0 line 40 -> 1          (or -> EPERM)
+//       gpio: config /dev/gpiochip0 line 40 -> output 1 (or -> EINVAL)
+//       gpio: release /dev/gpiochip0 line 40
+//       gpio: close /dev/gpiochip0 fd 6
+//       board: open /proc/cpuinfo flags 524288 -> 5    (or -> ENOENT)
 #ifndef VCIO_EMULATOR_H
 #define VCIO_EMULATOR_H
 
@@ -45,8 +75,10 @@ unsigned long vcioemu_last_request_code(void);
 int vcioemu_line_state(uint32_t line);
 void vcioemu_set_line_state(uint32_t line, int state);
 
-// Forgets requests, line states and faults, and reports the default board
-// again (not the open descriptors).
+// Forgets requests, line states, faults and the VCIOEMU_GPIO words, and
+// reports the default board again with its chips afresh (not the open
+// descriptors: chip and line descriptors of before then answer ENODEV, as
+// those of a removed chip do).
 void vcioemu_reset(void);
 
 // Faults; 0 switches each off.
@@ -70,6 +102,26 @@ void vcioemu_board_revision(uint32_t revision);
 
 // Readable trace of each request on standard error.
 void vcioemu_trace(int on);
+
+// Applies the comma separated words of VCIOEMU_GPIO on top of those already
+// given: 0, or -1 when a word cannot be used (nothing is applied then) or a
+// hold or name is for a line the board does not have. Words stay until
+// vcioemu_reset; a change of the board revision keeps them.
+int vcioemu_gpio_configure(const char *words);
+// Emulated chip and line request descriptors currently open.
+int vcioemu_gpio_open_descriptors(void);
+// A line of chip N ("/dev/gpiochipN"): its level (0 or 1; an expander line's
+// is the firmware line's), whether it is an output (1) or an input (0), and
+// whether a line request holds it (1, a kernel consumer's hold is not
+// counted); -1 for a line the board does not have.
+int vcioemu_gpio_line_value(unsigned chip, unsigned offset);
+int vcioemu_gpio_line_output(unsigned chip, unsigned offset);
+int vcioemu_gpio_line_requested(unsigned chip, unsigned offset);
+// Line requests received since the last reset, refused ones included.
+unsigned vcioemu_gpio_request_count(void);
+// Times lines were driven since the last reset: granted output requests,
+// successful value sets and configurations that made a line an output.
+unsigned vcioemu_gpio_drive_count(void);
 
 #ifdef __cplusplus
 }
