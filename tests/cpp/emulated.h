@@ -11,22 +11,26 @@
 
 #include "vcio_emulator.h"
 
-// Starts each test with no requests, every line at 0 and no faults, and
-// checks that it leaves no emulated descriptor open behind it.
+// Starts each test with no requests, every line at 0, no faults and the
+// default board's GPIO chips afresh, and checks that it leaves no emulated
+// descriptor (of "/dev/vcio", a chip or a line request) open behind it.
 class Emulated : public ::testing::Test {
 protected:
     void SetUp() override
     {
         vcioemu_reset();
         descriptors_before = vcioemu_open_descriptors();
+        gpio_descriptors_before = vcioemu_gpio_open_descriptors();
     }
     void TearDown() override
     {
         vcioemu_reset();
         EXPECT_EQ(vcioemu_open_descriptors(), descriptors_before);
+        EXPECT_EQ(vcioemu_gpio_open_descriptors(), gpio_descriptors_before);
     }
 
     int descriptors_before = 0;
+    int gpio_descriptors_before = 0;
 };
 
 // The words of request index exactly as they were sent.

@@ -4,11 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/gpio.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "CTallowick.h"
 #include "emulated.h"
+#include "gpiochip.h"
 
 // GoogleTest before 1.12 (Debian 11's) has the flag variables but not the
 // accessors.
@@ -214,6 +216,7 @@ protected:
         unsetenv("VCIOEMU_FAULTS");
         unsetenv("VCIOEMU_TRACE");
         unsetenv("VCIOEMU_REVISION");
+        unsetenv("VCIOEMU_GPIO");
         GTEST_FLAG_SET(death_test_style, style);
     }
 
@@ -263,6 +266,225 @@ TEST_F(FreshProcessDeathTest, TraceShowsEachRequest)
         "vcio: SET_GPIO_STATE line 134 -> 1 \\(status 0x80000000\\)\n"
         "vcio: GET_GPIO_STATE line 134 -> 1 \\(status 0x80000000\\)\n"
         "vcio: close [0-9]+\n$");
+}
+
+// The GPIO chips stand in for the kernel's: a request the kernel refuses is
+// refused here before any line is touched, or the core could send one that
+// only a Pi would catch.
+class Chips : public Emulated {
+protected:
+    void SetUp() override
+    {
+        Emulated::SetUp();
+        fd = ::open("/dev/gpiochip0", O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+    }
+    void TearDown() override
+    {
+        ::close(fd);
+        Emulated::TearDown();
+    }
+
+    // 0 when the ioctl succeeds, else its errno.
+    static int call(int descriptor, unsigned long code, void *arg)
+    {
+        errno = 0;
+        return ::ioctl(descriptor, code, arg) == 0 ? 0 : errno;
+    }
+
+    int fd = -1;
+};
+
+gpio_v2_line_request output_request(unsigned offset)
+{
+    gpio_v2_line_request request{};
+    request.offsets[0] = offset;
+    request.num_lines = 1;
+    request.config.flags = GPIO_V2_LINE_FLAG_OUTPUT;
+    request.config.num_attrs = 1;
+    request.config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
+    request.config.attrs[0].attr.values = 1;
+    request.config.attrs[0].mask = 1;
+    return request;
+}
+
+TEST_F(Chips, RefusesMalformedRequestsAndDrivesNothing)
+{
+    using Change = void (*)(gpio_v2_line_request &);
+    const Change changes[] = {
+        [](gpio_v2_line_request &r) { r.num_lines = 0; },
+        [](gpio_v2_line_request &r) { r.num_lines = GPIO_V2_LINES_MAX + 1; },
+        [](gpio_v2_line_request &r) { r.padding[4] = 1; },
+        [](gpio_v2_line_request &r) { r.config.padding[0] = 1; },
+        [](gpio_v2_line_request &r) { r.config.attrs[0].attr.padding = 1; },
+        [](gpio_v2_line_request &r) { r.config.attrs[0].attr.id = 4; },
+        [](gpio_v2_line_request &r) { r.config.num_attrs = GPIO_V2_LINE_NUM_ATTRS_MAX + 1; },
+        [](gpio_v2_line_request &r) { r.offsets[0] = 54; },
+        [](gpio_v2_line_request &r) { r.config.flags |= GPIO_V2_LINE_FLAG_INPUT; },
+        [](gpio_v2_line_request &r) { r.config.flags |= GPIO_V2_LINE_FLAG_USED; },
+        [](gpio_v2_line_request &r) { r.config.flags |= 1ULL << 20; },
+        [](gpio_v2_line_request &r) { r.config.flags = GPIO_V2_LINE_FLAG_EDGE_RISING; },
+    };
+    for (const Change change : changes) {
+        gpio_v2_line_request request = output_request(40);
+        change(request);
+        EXPECT_EQ(call(fd, GPIO_V2_GET_LINE_IOCTL, &request), EINVAL);
+    }
+    EXPECT_EQ(vcioemu_gpio_request_count(), std::size(changes));
+    EXPECT_EQ(vcioemu_gpio_drive_count(), 0U);
+    EXPECT_EQ(vcioemu_gpio_line_output(0, 40), 0);
+    EXPECT_EQ(vcioemu_gpio_line_requested(0, 40), 0);
+}
+
+// Values go by the request's own bitmap: an empty mask is refused, and the
+// request descriptor is close-on-exec whatever the chip's.
+TEST_F(Chips, ValuesAndConfigurationOnTheRequestsDescriptor)
+{
+    gpio_v2_line_request request = output_request(40);
+    request.num_lines = 2;
+    request.offsets[1] = 41;
+    request.config.attrs[0].mask = 3;
+    request.config.attrs[0].attr.values = 2;
+    ASSERT_EQ(call(fd, GPIO_V2_GET_LINE_IOCTL, &request), 0);
+    EXPECT_NE(::fcntl(request.fd, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(vcioemu_gpio_line_value(0, 40), 0);
+    EXPECT_EQ(vcioemu_gpio_line_value(0, 41), 1);
+
+    gpio_v2_line_values values{};
+    EXPECT_EQ(call(request.fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values), EINVAL);
+    values = {1, 1};
+    EXPECT_EQ(call(request.fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values), 0);
+    values = {0, 3};
+    ASSERT_EQ(call(request.fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values), 0);
+    EXPECT_EQ(values.bits, 3U);
+
+    gpio_v2_line_config input{};
+    input.flags = GPIO_V2_LINE_FLAG_INPUT;
+    ASSERT_EQ(call(request.fd, GPIO_V2_LINE_SET_CONFIG_IOCTL, &input), 0);
+    EXPECT_EQ(vcioemu_gpio_line_output(0, 41), 0);
+    values = {0, 2};
+    EXPECT_EQ(call(request.fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values), EPERM);
+    ::close(request.fd);
+    EXPECT_EQ(vcioemu_gpio_line_requested(0, 40), 0);
+}
+
+struct ChipsCase {
+    uint32_t board;
+    const char *soc_label;
+    unsigned soc_lines;
+    const char *expander_line_6; // nullptr: no expander
+    const char *consumer_of_6;
+};
+
+// The board revision picks the chips; "/dev/gpiochip2" is on no board.
+TEST_F(Chips, EachBoardHasItsOwnChips)
+{
+    const ChipsCase cases[] = {
+        {0xa02082, "pinctrl-bcm2835", 54, "CAM_GPIO1", ""},
+        {0xc03111, "pinctrl-bcm2711", 58, "SD_PWR_ON", "sd_vcc_reg"},
+        {0x9000c1, "pinctrl-bcm2835", 54, nullptr, nullptr},
+        {0xc04170, "pinctrl-rp1", 54, nullptr, nullptr},
+    };
+    ::close(fd);
+    for (const ChipsCase &c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::hex << c.board);
+        vcioemu_board_revision(c.board);
+        for (unsigned number = 0; number < 3; ++number) {
+            const std::string path = "/dev/gpiochip" + std::to_string(number);
+            const int chip = ::open(path.c_str(), O_RDONLY);
+            const bool present = number == 0 || (number == 1 && c.expander_line_6 != nullptr);
+            ASSERT_EQ(chip >= 0, present) << path;
+            if (!present) {
+                EXPECT_EQ(errno, ENOENT);
+                continue;
+            }
+            gpiochip_info info{};
+            ASSERT_EQ(call(chip, GPIO_GET_CHIPINFO_IOCTL, &info), 0);
+            gpio_v2_line_info line{};
+            line.offset = 6;
+            ASSERT_EQ(call(chip, GPIO_V2_GET_LINEINFO_IOCTL, &line), 0);
+            if (number == 0) {
+                EXPECT_STREQ(info.label, c.soc_label);
+                EXPECT_EQ(info.lines, c.soc_lines);
+            } else {
+                EXPECT_STREQ(info.label, "raspberrypi-exp-gpio");
+                EXPECT_EQ(info.lines, 8U);
+                EXPECT_STREQ(line.name, c.expander_line_6);
+                EXPECT_STREQ(line.consumer, c.consumer_of_6);
+            }
+            ::close(chip);
+        }
+    }
+    fd = ::open("/dev/null", O_RDONLY);
+}
+
+// The board files hold what the kernel writes there, read-only, and only
+// the vcio device's faults are the vcio device's.
+TEST_F(Chips, BoardFilesAndFaultsOfTheirOwn)
+{
+    vcioemu_board_revision(0x1000002);
+    vcioemu_fail_open(EACCES);
+    unsigned char cell[8] = {};
+    const int tree = ::open("/proc/device-tree/system/linux,revision", O_RDONLY);
+    ASSERT_GE(tree, 0);
+    EXPECT_EQ(::fcntl(tree, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(::read(tree, cell, sizeof(cell)), 4);
+    EXPECT_EQ(std::vector<unsigned char>(cell, cell + 4),
+              (std::vector<unsigned char>{0x01, 0x00, 0x00, 0x02}));
+    EXPECT_EQ(::write(tree, cell, 1), -1);
+    ::close(tree);
+
+    char text[1024] = {};
+    const int cpuinfo = ::open("/proc/cpuinfo", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(cpuinfo, 0);
+    EXPECT_NE(::fcntl(cpuinfo, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_GT(::read(cpuinfo, text, sizeof(text) - 1), 0);
+    EXPECT_NE(std::strstr(text, "\nRevision\t: 1000002\n"), nullptr) << text;
+    ::close(cpuinfo);
+
+    errno = 0;
+    EXPECT_EQ(::open("/proc/cpuinfo", O_RDWR), -1);
+    EXPECT_EQ(errno, EACCES);
+    ASSERT_EQ(vcioemu_gpio_configure("no-cpuinfo"), 0);
+    errno = 0;
+    EXPECT_EQ(::open("/proc/cpuinfo", O_RDONLY), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(vcioemu_gpio_configure("hold=1:9:nobody"), -1);
+    EXPECT_EQ(vcioemu_gpio_configure("persist=maybe"), -1);
+}
+
+// A child takes the words from its environment, and its trace shows every
+// step on the kernel's road in the documented form.
+TEST_F(FreshProcessDeathTest, ChildTakesTheBoardFromTheEnvironmentAndTracesTheKernelsRoad)
+{
+    setenv("VCIOEMU_TRACE", "1", 1);
+    setenv("VCIOEMU_REVISION", "0x9000c1", 1);
+    setenv("VCIOEMU_GPIO", "persist=N,hold=0:32:gpio-leds,name=0:32:LED", 1);
+    EXPECT_EXIT(
+        {
+            gpio_chip chip;
+            std::string refused;
+            chip.find(soc_chip_label, refused);
+            gpio_line_request busy;
+            chip.request(32, line_mode::as_is, 0, "tallowick", busy);
+            gpio_line_request led;
+            chip.request(40, line_mode::output, 1, "tallowick", led);
+            led.set_value(0);
+            led.get_value();
+            led.release();
+            chip.close();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0),
+        "^gpio: open /dev/gpiochip0 flags 524290 -> ([0-9]+)\n"
+        "gpio: request /dev/gpiochip0 line 32 \"LED\" as-is consumer \"tallowick\" -> "
+        "EBUSY\n"
+        "gpio: request /dev/gpiochip0 line 40 \"CAM_GPIO1\" output 1 consumer \"tallowick\" -> "
+        "[0-9]+\n"
+        "gpio: set /dev/gpiochip0 line 40 -> 0\n"
+        "gpio: get /dev/gpiochip0 line 40 -> 0\n"
+        "gpio: release /dev/gpiochip0 line 40\n"
+        "gpio: close /dev/gpiochip0 fd [0-9]+\n$");
 }
 
 } // namespace

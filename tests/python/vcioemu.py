@@ -94,3 +94,33 @@ def set_line_state(line, state):
 
 def refuse_line(line, on=True):
     _refuse_line(line & 0xFFFFFFFF, 1 if on else 0)
+
+
+# The kernel's GPIO chips of the chosen board ("/dev/gpiochipN"): the words of
+# VCIOEMU_GPIO applied on top of those given ("no-expander", "chips=EACCES",
+# "persist=N", "hold=0:40:gpio-leds", "name=1:6:LED", ...) until reset.
+_gpio_configure = _declare("vcioemu_gpio_configure", ctypes.c_int, ctypes.c_char_p)
+gpio_open_descriptors = _declare("vcioemu_gpio_open_descriptors", ctypes.c_int)
+# A line's level, direction (1: output) and whether a line request holds it;
+# -1 for a line the board does not have.
+_gpio_line_value = _declare("vcioemu_gpio_line_value", ctypes.c_int, ctypes.c_uint, ctypes.c_uint)
+_gpio_line_output = _declare("vcioemu_gpio_line_output", ctypes.c_int, ctypes.c_uint, ctypes.c_uint)
+_gpio_line_requested = _declare("vcioemu_gpio_line_requested", ctypes.c_int, ctypes.c_uint, ctypes.c_uint)
+# Line requests received (refused ones included) and drives (granted output
+# requests, value sets, configurations to output) since the last reset.
+gpio_request_count = _declare("vcioemu_gpio_request_count", ctypes.c_uint)
+gpio_drive_count = _declare("vcioemu_gpio_drive_count", ctypes.c_uint)
+
+
+def gpio_configure(words):
+    """Applies VCIOEMU_GPIO words; ValueError when one cannot be used."""
+    if _gpio_configure(words.encode("ascii")) != 0:
+        raise ValueError("the emulator cannot use %r" % (words,))
+
+
+def gpio_line(chip, offset):
+    """(level, is_output, is_requested) of a line, or None where the board has none."""
+    value = _gpio_line_value(chip, offset)
+    if value < 0:
+        return None
+    return (value, _gpio_line_output(chip, offset) == 1, _gpio_line_requested(chip, offset) == 1)
