@@ -4,6 +4,7 @@ LED line is driven through the road the board offers, and nothing else. The
 exit status says how it went, and the only messages are the module's own, a
 usage line, the permission hint or one "error: " line."""
 
+import io
 import os
 import re
 import sys
@@ -250,6 +251,15 @@ class Failures(support.TestCase):
         # The status reaches the shell, and --version needs no device either.
         self.assertEqual(run_command(["blink"])[0], 2)
         self.assertEqual(run_command(["--version"])[:3], (0, "tallowick %s\n" % __version__, []))
+
+    def test_version_is_the_debian_packages(self):
+        # dpkg takes the package's version from debian/changelog; debian/rules
+        # refuses to build when it is not __version__, this says so sooner.
+        path = os.path.join(support.TESTS_DIR, os.pardir, os.pardir, "debian", "changelog")
+        with io.open(path, encoding="utf-8") as changelog:
+            first = changelog.readline()
+        found = re.match(r"\S+ \((?:\d+:)?([^)]+?)(?:-[^-)]*)?\)", first)
+        self.assertEqual(found.group(1) if found else first, __version__)
 
 
 # The check reads the command's DEVICE, so a file under the test's control
