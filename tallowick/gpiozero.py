@@ -14,10 +14,10 @@ Pins are firmware line numbers, as integers or their decimal strings. Each pin
 owns one pyTallowick controller, opened when the pin is made and closed with
 the pin or the factory. The lines are output only.
 
-Serves two pin-factory interfaces: gpiozero 1.6 (Debian 12's), which knows a
-pin by ``pin.number`` and reserves by the pin's name as the device gives it, and gpiozero 2.x
-(Raspberry Pi OS 12's), which knows a pin by ``pin.info`` and the factory's
-``board_info``. The notes on each piece say which one it is for.
+Serves two pin-factory interfaces: gpiozero 1.6 (Debian 12's and 13's), which
+knows a pin by ``pin.number`` and reserves by the pin's name as the device
+gives it, and gpiozero 2.x (Raspberry Pi OS's since Debian 12), which knows a
+pin by ``pin.info`` and the factory's ``board_info``. The notes on each piece say which one it is for.
 """
 
 from __future__ import absolute_import
@@ -58,7 +58,6 @@ __all__ = ["FirmwarePinFactory", "FirmwarePin"]
 _LARGEST_LINE = 0x7FFFFFFF
 _DECIMAL = re.compile(r"[0-9]+\Z")
 _TEXT = (type(""), type(u""))  # both str on Python 3; str and unicode on 2.7
-_HEADER = "FW"
 
 
 def firmware_line(name):
@@ -231,29 +230,39 @@ class FirmwarePinFactory(Factory):
         return max(0, later - earlier)
 
     def _get_board_info(self):
-        # gpiozero 2.x: one header, "FW", listing the lines this factory
-        # drives now. Nothing else is known of the board from here.
+        # gpiozero 2.x: the lines this factory drives now, nothing else: the
+        # rest of the board is not known from here.
         with self._pins_lock:
             lines = sorted(self._pins)
         return _board_info(lines)
 
 
+def _header_name(line):
+    return "FW%d" % line
+
+
+# gpiozero 2.x draws a header as rows by columns of pins numbered from 1 and
+# keys its pins by that number. Firmware lines have no such places, and one
+# shared header would renumber its pins as lines come and go: each line is a
+# header of its own, "FW134", holding the one pin.
 def _pin_info(line):
     if PinInfo is None:
         return None
     return PinInfo(
-        number=line, name=str(line), names=frozenset([line, str(line)]),
-        pull="", row=1, col=line, interfaces=frozenset(["gpio"]))
+        number=1, name=str(line), names=frozenset([line, str(line)]),
+        pull="", row=1, col=1, interfaces=frozenset(["gpio"]))
 
 
 def _board_info(lines):
     if BoardInfo is None:
         return None
-    pins = dict((line, _pin_info(line)) for line in lines)
-    header = HeaderInfo(name=_HEADER, rows=1, columns=max(lines or [0]), pins=pins)
+    headers = dict(
+        (_header_name(line),
+         HeaderInfo(name=_header_name(line), rows=1, columns=1, pins={1: _pin_info(line)}))
+        for line in lines)
+    # board is the template of gpiozero's drawing of the board: none here.
     return BoardInfo(
         revision=None, model="firmware GPIO lines", pcb_revision=None,
         released=None, soc=None, manufacturer=None, memory=None, storage=None,
         usb=None, usb3=None, ethernet=None, eth_speed=None, wifi=None,
-        bluetooth=None, csi=None, dsi=None, headers={_HEADER: header},
-        board=None)
+        bluetooth=None, csi=None, dsi=None, headers=headers, board="")

@@ -1,8 +1,8 @@
 """gpiozero devices on firmware lines through tallowick.gpiozero, against
-the real gpiozero where this interpreter has it (Debian's python3-gpiozero,
-1.6) and the firmware emulator."""
+the real gpiozero where this interpreter has it (Debian's python3-gpiozero:
+1.6 in Debian 12 and 13, 2.x in unstable as in Raspberry Pi OS) and the
+firmware emulator."""
 
-import collections
 import unittest
 
 import support
@@ -119,62 +119,37 @@ class FirmwarePinFactoryTest(support.TestCase):
         self.assertEqual(pin.function, "output")
 
 
-# Stand-ins for gpiozero 2.x's info types, which Debian's 1.6 lacks: the
-# fields are those 2.x documents, find_pin walks the headers as 2.x's does.
-# They check what this machine cannot run for real, that pins and the board
-# describe themselves in 2.x's terms and that a 2.x device's release by
-# pin.info.name frees the line.
-PinInfo2 = collections.namedtuple("PinInfo2", "number name names pull row col interfaces")
-HeaderInfo2 = collections.namedtuple("HeaderInfo2", "name rows columns pins")
+def has_board_info():
+    """gpiozero 2.x, where pins and the board describe themselves; 1.6 has
+    neither a BoardInfo nor a Pin.info."""
+    return gpiozero is not None and tallowick.gpiozero.BoardInfo is not None
 
 
-class BoardInfo2(
-    collections.namedtuple(
-        "BoardInfo2",
-        "revision model pcb_revision released soc manufacturer memory storage usb usb3 "
-        "ethernet eth_speed wifi bluetooth csi dsi headers board",
-    )
-):
-    def find_pin(self, name):
-        for header in self.headers.values():
-            for info in header.pins.values():
-                if name in info.names:
-                    yield header, info
-
-
-class Requester(object):
-    """A device as reserve_pins sees it."""
-
-    def _conflicts_with(self, other):
-        return True
-
-
-@unittest.skipIf(gpiozero is None, NO_GPIOZERO)
-class GpiozeroTwoStandInTest(support.TestCase):
+@unittest.skipUnless(has_board_info(), "gpiozero 1.6 has no board or pin info")
+class BoardInfoTest(support.TestCase):
     def setUp(self):
         support.TestCase.setUp(self)
-        for name, stand_in in (("PinInfo", PinInfo2), ("HeaderInfo", HeaderInfo2), ("BoardInfo", BoardInfo2)):
-            self.addCleanup(setattr, tallowick.gpiozero, name, getattr(tallowick.gpiozero, name))
-            setattr(tallowick.gpiozero, name, stand_in)
         self.factory = FirmwarePinFactory()
         self.addCleanup(self.factory.close)
 
-    def test_a_pin_is_known_by_its_info_and_the_board(self):
-        device, other = Requester(), Requester()
-        self.factory.reserve_pins(device, 134)
-        pin = self.factory.pin(134)
-        info = pin._get_info()  # 2.x's Pin.info; 1.6's Pin has no such property
-        board = self.factory._get_board_info()  # 2.x's Factory.board_info
-        self.assertEqual(info.name, "134")
-        self.assertEqual(list(board.find_pin(134)), [(board.headers["FW"], info)])
-        self.assertEqual(list(board.find_pin("134")), [(board.headers["FW"], info)])
-        self.assertRaises(gpiozero.GPIOPinInUse, self.factory.reserve_pins, other, "134")
-        # What gpiozero 2.x's GPIODevice.close does.
-        self.factory.release_pins(device, info.name)
-        pin.close()
-        self.factory.reserve_pins(other, 134)
-        self.assertEqual(list(self.factory._get_board_info().find_pin(134)), [])
-        self.assertEqual(vcioemu.open_descriptors(), self.descriptors_before)
+    def test_pins_and_the_board_describe_the_lines_in_use(self):
+        led = gpiozero.LED(134, pin_factory=self.factory)
+        self.addCleanup(led.close)
+        other = gpiozero.LED("135", pin_factory=self.factory)
+        info = led.pin.info
+        self.assertIsInstance(info, gpiozero.PinInfo)
+        self.assertEqual((info.name, info.number), ("134", 1))
+        board = self.factory.board_info
+        self.assertIsInstance(board, gpiozero.BoardInfo)
+        for name in (134, "134", info.name):
+            with self.subTest(name=name):
+                self.assertEqual(list(board.find_pin(name)), [(board.headers["FW134"], info)])
+        # Made before 134, 135 keeps its description.
+        self.assertEqual(other.pin.info, self.factory.board_info.headers["FW135"].pins[1])
+        # gpiozero's own drawing of the headers shows each line in its place.
+        self.assertEqual(format(board, "mono headers").split(), ["FW134:", "134", "(1)", "FW135:", "135", "(1)"])
+        other.close()
+        self.assertEqual(sorted(self.factory.board_info.headers), ["FW134"])
 
 
 if __name__ == "__main__":
