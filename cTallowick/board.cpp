@@ -1,8 +1,12 @@
 #include "board.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <fcntl.h>
+#include <iterator>
+#include <string>
 #include <unistd.h>
 
 #include "gpio.h"
@@ -43,9 +47,9 @@ enum class storage : uint8_t { none, sd_card, emmc };
 struct board_row {
     uint32_t type;
     pcb revisions;
+    storage lines;
     const char *model;
     camera_led led;
-    storage lines;
 };
 
 constexpr camera_led soc_led(int gpio)
@@ -59,40 +63,41 @@ constexpr camera_led carrier_led = {led_road::carrier_board, -1, nullptr};
 // Every board type by its new-style number; the first row that matches wins.
 // No line names are published for the CM4S: taken to be wired like the CM4.
 constexpr board_row boards[] = {
-    {0x00, pcb::any, "Raspberry Pi Model A", soc_led(first_b_led_gpio), storage::none},
-    {0x01, pcb::any, "Raspberry Pi Model B", soc_led(first_b_led_gpio), storage::none},
-    {0x02, pcb::any, "Raspberry Pi Model A+", soc_led(plus_led_gpio), storage::none},
-    {0x03, pcb::any, "Raspberry Pi Model B+", soc_led(plus_led_gpio), storage::none},
-    {0x04, pcb::any, "Raspberry Pi 2 Model B", soc_led(plus_led_gpio), storage::none},
-    {0x06, pcb::any, "Raspberry Pi Compute Module 1", carrier_led, storage::none},
+    {0x00, pcb::any, storage::none, "Raspberry Pi Model A", soc_led(first_b_led_gpio)},
+    {0x01, pcb::any, storage::none, "Raspberry Pi Model B", soc_led(first_b_led_gpio)},
+    {0x02, pcb::any, storage::none, "Raspberry Pi Model A+", soc_led(plus_led_gpio)},
+    {0x03, pcb::any, storage::none, "Raspberry Pi Model B+", soc_led(plus_led_gpio)},
+    {0x04, pcb::any, storage::none, "Raspberry Pi 2 Model B", soc_led(plus_led_gpio)},
+    {0x06, pcb::any, storage::none, "Raspberry Pi Compute Module 1", carrier_led},
     // The firmware's pin table of the first 3 B boards swaps the camera's two
     // lines: the LED is on the line the device tree calls CAM_GPIO0.
     {0x08,
      pcb::first_only,
+     storage::none,
      "Raspberry Pi 3 Model B",
-     {led_road::firmware_line, camera_power_line, power_line_name},
-     storage::none},
-    {0x08, pcb::any, "Raspberry Pi 3 Model B", firmware_led, storage::none},
-    {0x09, pcb::any, "Raspberry Pi Zero", soc_led(plus_led_gpio), storage::none},
-    {0x0a, pcb::any, "Raspberry Pi Compute Module 3", carrier_led, storage::emmc},
-    {0x0c, pcb::any, "Raspberry Pi Zero W", soc_led(zero_w_led_gpio), storage::none},
-    {0x0d, pcb::any, "Raspberry Pi 3 Model B+", firmware_led, storage::none},
-    {0x0e, pcb::any, "Raspberry Pi 3 Model A+", firmware_led, storage::none},
-    {0x10, pcb::any, "Raspberry Pi Compute Module 3+", carrier_led, storage::emmc},
-    {0x11, pcb::any, "Raspberry Pi 4 Model B", no_led, storage::sd_card},
-    {0x12, pcb::any, "Raspberry Pi Zero 2 W", no_led, storage::none},
-    {0x13, pcb::any, "Raspberry Pi 400", no_led, storage::sd_card},
-    {0x14, pcb::any, "Raspberry Pi Compute Module 4", no_led, storage::sd_card},
-    {0x15, pcb::any, "Raspberry Pi Compute Module 4S", carrier_led, storage::sd_card},
-    {0x17, pcb::any, "Raspberry Pi 5", no_led, storage::none},
-    {0x18, pcb::any, "Raspberry Pi Compute Module 5", no_led, storage::none},
-    {0x19, pcb::any, "Raspberry Pi 500", no_led, storage::none},
-    {0x1a, pcb::any, "Raspberry Pi Compute Module 5 Lite", no_led, storage::none},
+     {led_road::firmware_line, camera_power_line, power_line_name}},
+    {0x08, pcb::any, storage::none, "Raspberry Pi 3 Model B", firmware_led},
+    {0x09, pcb::any, storage::none, "Raspberry Pi Zero", soc_led(plus_led_gpio)},
+    {0x0a, pcb::any, storage::emmc, "Raspberry Pi Compute Module 3", carrier_led},
+    {0x0c, pcb::any, storage::none, "Raspberry Pi Zero W", soc_led(zero_w_led_gpio)},
+    {0x0d, pcb::any, storage::none, "Raspberry Pi 3 Model B+", firmware_led},
+    {0x0e, pcb::any, storage::none, "Raspberry Pi 3 Model A+", firmware_led},
+    {0x10, pcb::any, storage::emmc, "Raspberry Pi Compute Module 3+", carrier_led},
+    {0x11, pcb::any, storage::sd_card, "Raspberry Pi 4 Model B", no_led},
+    {0x12, pcb::any, storage::none, "Raspberry Pi Zero 2 W", no_led},
+    {0x13, pcb::any, storage::sd_card, "Raspberry Pi 400", no_led},
+    {0x14, pcb::any, storage::sd_card, "Raspberry Pi Compute Module 4", no_led},
+    {0x15, pcb::any, storage::sd_card, "Raspberry Pi Compute Module 4S", carrier_led},
+    {0x17, pcb::any, storage::none, "Raspberry Pi 5", no_led},
+    {0x18, pcb::any, storage::none, "Raspberry Pi Compute Module 5", no_led},
+    {0x19, pcb::any, storage::none, "Raspberry Pi 500", no_led},
+    {0x1a, pcb::any, storage::none, "Raspberry Pi Compute Module 5 Lite", no_led},
 };
 
 // The old-style codes, each the board type it was later given a number for.
 struct old_style_code {
     uint32_t code;
+    // cppcheck-suppress unusedStructMember ; read through find_if's result
     uint32_t type;
 };
 
@@ -104,21 +109,19 @@ constexpr old_style_code old_style_codes[] = {
 
 const board_row *new_style_row(uint32_t type, uint32_t pcb_revision)
 {
-    for (const board_row &row : boards) {
-        if (row.type == type && (row.revisions == pcb::any || pcb_revision == 0))
-            return &row;
-    }
-    return nullptr;
+    const auto *row = std::find_if(std::begin(boards), std::end(boards), [=](const board_row &r) {
+        return r.type == type && (r.revisions == pcb::any || pcb_revision == 0);
+    });
+    return row != std::end(boards) ? row : nullptr;
 }
 
 // Old-style boards all have a later PCB revision than the first 3 B's.
 const board_row *old_style_row(uint32_t code)
 {
-    for (const old_style_code &entry : old_style_codes) {
-        if (entry.code == code)
-            return new_style_row(entry.type, pcb_revision_mask);
-    }
-    return nullptr;
+    const auto *entry = std::find_if(std::begin(old_style_codes), std::end(old_style_codes),
+                                     [code](const old_style_code &e) { return e.code == code; });
+    return entry != std::end(old_style_codes) ? new_style_row(entry->type, pcb_revision_mask)
+                                              : nullptr;
 }
 
 const board_row *row_of(uint32_t revision)
@@ -173,47 +176,23 @@ bool device_tree_revision(uint32_t &revision)
     return true;
 }
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // One line of /proc/cpuinfo, "Revision\t: a02082" as the kernel prints it:
 // the key, blanks, a colon, one space and one to eight hex digits that end
 // the line. Any other shape is not the revision.
-bool parse_revision_line(const char *line, const char *end, uint32_t &revision)
+bool parse_revision_line(const std::string &line, uint32_t &revision)
 {
     static const char key[] = "Revision";
     const size_t key_length = sizeof(key) - 1;
-    if (static_cast<size_t>(end - line) < key_length)
+    if (line.compare(0, key_length, key) != 0)
         return false;
-    for (size_t i = 0; i < key_length; ++i) {
-        if (line[i] != key[i])
-            return false;
-    }
-    const char *p = line + key_length;
-    while (p < end && (*p == '\t' || *p == ' '))
-        ++p;
-    if (end - p < 2 || p[0] != ':' || p[1] != ' ')
+    const size_t colon = line.find_first_not_of(" \t", key_length);
+    if (colon == std::string::npos || line.compare(colon, 2, ": ") != 0)
         return false;
-    p += 2;
-    const std::ptrdiff_t digits = end - p;
-    if (digits < 1 || digits > 8)
+    const std::string digits = line.substr(colon + 2);
+    if (digits.empty() || digits.size() > 8 ||
+        digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
         return false;
-    uint32_t value = 0;
-    for (; p < end; ++p) {
-        const int digit = hex_digit(*p);
-        if (digit < 0)
-            return false;
-        value = (value << 4) | static_cast<uint32_t>(digit);
-    }
-    revision = value;
+    revision = static_cast<uint32_t>(std::strtoul(digits.c_str(), nullptr, 16));
     return true;
 }
 
@@ -232,7 +211,7 @@ bool cpuinfo_revision(uint32_t &revision)
         while (eol < end && *eol != '\n')
             ++eol;
         const bool whole = eol < end || static_cast<size_t>(size) < sizeof(text);
-        if (whole && parse_revision_line(line, eol, revision))
+        if (whole && parse_revision_line(std::string(line, eol), revision))
             return true;
         line = eol + 1;
     }

@@ -111,9 +111,9 @@ int gpio_chip::find(const char *label, std::string &refused_path)
 {
     int refusal = 0;
     for (int number = 0; number < max_chips; ++number) {
-        char path[32];
-        std::snprintf(path, sizeof(path), "/dev/gpiochip%d", number);
-        owned_fd fd(open(path, O_RDWR | O_CLOEXEC));
+        char node[32];
+        std::snprintf(node, sizeof(node), "/dev/gpiochip%d", number);
+        owned_fd fd(open(node, O_RDWR | O_CLOEXEC));
         int result = fd.valid() ? 0 : failure();
         if (result == -ENOENT)
             continue;
@@ -125,13 +125,13 @@ int gpio_chip::find(const char *label, std::string &refused_path)
             // the caller hears when none is.
             if (refusal == 0) {
                 refusal = result;
-                refused_path = path;
+                refused_path = node;
             }
             continue;
         }
         if (fixed_name(info.label) == label) {
             fd_ = std::move(fd);
-            path_ = path;
+            path_ = node;
             return 0;
         }
     }

@@ -1,5 +1,8 @@
 #include "boards.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace vcioemu {
 
 namespace {
@@ -45,6 +48,7 @@ constexpr uint32_t first_model_b = 0x100;
 
 struct BoardRow {
     uint32_t type;
+    // cppcheck-suppress unusedStructMember ; read through find_if's result
     BoardLayout layout;
 };
 
@@ -198,11 +202,9 @@ uint32_t board_type(uint32_t revision)
 BoardLayout board_layout(uint32_t revision)
 {
     const uint32_t type = board_type(revision);
-    for (const BoardRow &row : boards) {
-        if (row.type == type)
-            return row.layout;
-    }
-    return unknown_board;
+    const auto *row = std::find_if(std::begin(boards), std::end(boards),
+                                   [type](const BoardRow &r) { return r.type == type; });
+    return row != std::end(boards) ? row->layout : unknown_board;
 }
 
 } // namespace vcioemu

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <linux/gpio.h>
 
 #include "boards.h"
@@ -47,11 +48,7 @@ constexpr uint64_t valid_flags = GPIO_V2_LINE_FLAG_ACTIVE_LOW | direction_flags 
 
 template <typename T, size_t N> bool all_zero(const T (&words)[N])
 {
-    for (const T &word : words) {
-        if (word != 0)
-            return false;
-    }
-    return true;
+    return std::all_of(std::begin(words), std::end(words), [](const T &word) { return word == 0; });
 }
 
 bool bit(uint64_t bits, unsigned index)
@@ -397,7 +394,7 @@ int GpioKernel::chip_ioctl(unsigned number, unsigned generation, uint32_t code, 
     }
 }
 
-int GpioKernel::line_info(const Chip &chip, void *arg) const
+int GpioKernel::line_info(const Chip &chip, void *arg)
 {
     gpio_v2_line_info info{};
     std::memcpy(&info, arg, sizeof(info));
@@ -472,7 +469,7 @@ int GpioKernel::request_lines(unsigned number, Chip &chip, void *arg, int line_f
 
 void GpioKernel::trace_request(unsigned number, const Chip &chip,
                                const gpio_v2_line_request &request, const std::string &consumer,
-                               int result) const
+                               int result)
 {
     const std::string outcome = result < 0 ? errno_name(-result) : std::to_string(result);
     if (request.num_lines != 1) {

@@ -122,10 +122,11 @@ private:
     const Line *line_at(unsigned chip, unsigned offset) const;
     uint32_t level(const Chip &chip, unsigned offset) const;
     void drive(Chip &chip, unsigned offset, uint32_t level);
-    int line_info(const Chip &chip, void *arg) const;
+    static int line_info(const Chip &chip, void *arg);
     int request_lines(unsigned number, Chip &chip, void *arg, int line_fd, unsigned &id);
-    void trace_request(unsigned number, const Chip &chip, const gpio_v2_line_request &request,
-                       const std::string &consumer, int result) const;
+    static void trace_request(unsigned number, const Chip &chip,
+                              const gpio_v2_line_request &request, const std::string &consumer,
+                              int result);
     bool configure_line(Chip &chip, unsigned offset, const gpio_v2_line_config &config,
                         unsigned index);
     int get_values(const Request &request, void *arg);

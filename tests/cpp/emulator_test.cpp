@@ -370,8 +370,8 @@ TEST_F(Chips, ValuesAndConfigurationOnTheRequestsDescriptor)
 
 struct ChipsCase {
     uint32_t board;
-    const char *soc_label;
     unsigned soc_lines;
+    const char *soc_label;
     const char *expander_line_6; // nullptr: no expander
     const char *consumer_of_6;
 };
@@ -380,10 +380,10 @@ struct ChipsCase {
 TEST_F(Chips, EachBoardHasItsOwnChips)
 {
     const ChipsCase cases[] = {
-        {0xa02082, "pinctrl-bcm2835", 54, "CAM_GPIO1", ""},
-        {0xc03111, "pinctrl-bcm2711", 58, "SD_PWR_ON", "sd_vcc_reg"},
-        {0x9000c1, "pinctrl-bcm2835", 54, nullptr, nullptr},
-        {0xc04170, "pinctrl-rp1", 54, nullptr, nullptr},
+        {0xa02082, 54, "pinctrl-bcm2835", "CAM_GPIO1", ""},
+        {0xc03111, 58, "pinctrl-bcm2711", "SD_PWR_ON", "sd_vcc_reg"},
+        {0x9000c1, 54, "pinctrl-bcm2835", nullptr, nullptr},
+        {0xc04170, 54, "pinctrl-rp1", nullptr, nullptr},
     };
     ::close(fd);
     for (const ChipsCase &c : cases) {

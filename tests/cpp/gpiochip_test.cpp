@@ -36,22 +36,22 @@ protected:
 
 struct FindCase {
     uint32_t board;
+    int result;
     const char *words;
     const char *label;
-    int result;
     const char *path; // the chip found, or the node refused
 };
 
 TEST_F(KernelRoad, FindsTheChipByItsLabel)
 {
     const FindCase cases[] = {
-        {pi3b, "", expander_chip_label, 0, "/dev/gpiochip1"},
-        {pi3b, "", soc_chip_label, 0, "/dev/gpiochip0"},
-        {zero_w, "", expander_chip_label, -ENOENT, ""},
-        {pi3b, "no-expander", expander_chip_label, -ENOENT, ""},
+        {pi3b, 0, "", expander_chip_label, "/dev/gpiochip1"},
+        {pi3b, 0, "", soc_chip_label, "/dev/gpiochip0"},
+        {zero_w, -ENOENT, "", expander_chip_label, ""},
+        {pi3b, -ENOENT, "no-expander", expander_chip_label, ""},
         // The Pi 4's SoC chip has another label.
-        {pi4b, "", soc_chip_label, -ENOENT, ""},
-        {pi3b, "chips=EACCES", expander_chip_label, -EACCES, "/dev/gpiochip0"},
+        {pi4b, -ENOENT, "", soc_chip_label, ""},
+        {pi3b, -EACCES, "chips=EACCES", expander_chip_label, "/dev/gpiochip0"},
     };
     for (const FindCase &c : cases) {
         SCOPED_TRACE(::testing::Message()
@@ -146,13 +146,13 @@ TEST_F(KernelRoad, HeldLineIsBusy)
 
 struct ReleaseCase {
     uint32_t board;
-    const char *words;
-    const char *label;
     unsigned chip;
     unsigned offset;
     int persist; // soc_outputs_persist()
     int output;  // the line once released
     int value;
+    const char *words;
+    const char *label;
 };
 
 // A released SoC output keeps its level only where the kernel persists
@@ -160,10 +160,10 @@ struct ReleaseCase {
 TEST_F(KernelRoad, ReleaseLetsTheLineGoAsTheKernelDoes)
 {
     const ReleaseCase cases[] = {
-        {zero_w, "", soc_chip_label, soc, 40, 1, 1, 1},
-        {zero_w, "persist=N", soc_chip_label, soc, 40, 0, 0, 0},
-        {zero_w, "persist=none", soc_chip_label, soc, 40, -1, 0, 0},
-        {pi3b, "persist=N", expander_chip_label, expander, 6, 0, 1, 1},
+        {zero_w, soc, 40, 1, 1, 1, "", soc_chip_label},
+        {zero_w, soc, 40, 0, 0, 0, "persist=N", soc_chip_label},
+        {zero_w, soc, 40, -1, 0, 0, "persist=none", soc_chip_label},
+        {pi3b, expander, 6, 0, 1, 1, "persist=N", expander_chip_label},
     };
     for (const ReleaseCase &c : cases) {
         SCOPED_TRACE(c.words);
