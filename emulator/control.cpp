@@ -1,9 +1,11 @@
 // The emulator's control interface, for tests in the same process, and the
 // environment variables that choose faults and the trace for a whole process.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "emulator.h"
@@ -124,11 +126,9 @@ void complain_about_gpio(const std::string &item)
 
 std::string errno_name(int err)
 {
-    for (const ErrnoName &entry : errno_names) {
-        if (entry.value == err)
-            return entry.name;
-    }
-    return std::to_string(err);
+    const auto *entry = std::find_if(std::begin(errno_names), std::end(errno_names),
+                                     [err](const ErrnoName &e) { return e.value == err; });
+    return entry != std::end(errno_names) ? entry->name : std::to_string(err);
 }
 
 bool errno_from_name(const std::string &text, int &err)
