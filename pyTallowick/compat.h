@@ -39,8 +39,14 @@
     (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_CHECKTYPES | Py_TPFLAGS_BASETYPE |                            \
      Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_HAVE_NEWBUFFER)
 #define PYT_TYPE_HEAD .ob_refcnt = 1, .ob_type = nullptr, .ob_size = 0,
-#define PYT_ENTRY_POINT(name) extern "C" PYT_EXPORTED void init##name(void)
-#define PYT_ENTRY_RETURN(module) return
+// The entry point named for the module, calling make for the module object.
+// The interpreter keeps the module it registered in Py_InitModule4.
+#define PYT_MODULE_ENTRY(name, make)                                                               \
+    extern "C" PYT_EXPORTED void init##name(void)                                                  \
+    {                                                                                              \
+        PyObject *module = make();                                                                 \
+        Py_XDECREF(module);                                                                        \
+    }
 
 #define pyt_intern PyString_InternFromString
 #define pyt_box_int PyInt_FromLong
@@ -140,9 +146,13 @@ inline void pyt_raise_keyword_error(const char *format, const char *function_nam
 #define PYT_BUILTINS_MODULE "builtins"
 #define PYT_TYPE_FLAGS (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE)
 #define PYT_TYPE_HEAD .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-// NOLINTNEXTLINE(bugprone-macro-parentheses): a declaration, not an expression
-#define PYT_ENTRY_POINT(name) extern "C" PYT_EXPORTED PyObject *PyInit_##name(void)
-#define PYT_ENTRY_RETURN(module) return module
+// The entry point named for the module, returning what make makes.
+// NOLINTNEXTLINE(bugprone-macro-parentheses): a definition, not an expression
+#define PYT_MODULE_ENTRY(name, make)                                                               \
+    extern "C" PYT_EXPORTED PyObject *PyInit_##name(void)                                          \
+    {                                                                                              \
+        return make();                                                                             \
+    }
 
 #define pyt_intern PyUnicode_InternFromString
 #define pyt_box_int PyLong_FromLong

@@ -1,7 +1,7 @@
 // The extension module pyTallowick: the type Tallowick, whose every instance
 // owns one LED controller, and the module's entry point. One source serves
 // Python 2.7 and Python 3; the interpreters' differences live in compat.h and
-// the two entry points stand at the bottom.
+// the entry point stands at the bottom.
 //
 // The interpreter's headers come first: they choose the system's feature
 // macros.
@@ -348,19 +348,6 @@ bad:
 
 } // namespace
 
-// ------------------------------------------------------------ entry points
+// ------------------------------------------------------------- entry point
 
-#if PY_MAJOR_VERSION < 3
-PYT_ENTRY_POINT(pyTallowick)
-{
-    PyObject *module = init_module();
-    // The interpreter keeps the module it registered in Py_InitModule4.
-    Py_XDECREF(module);
-    PYT_ENTRY_RETURN(module);
-}
-#else
-PYT_ENTRY_POINT(pyTallowick)
-{
-    PYT_ENTRY_RETURN(init_module());
-}
-#endif
+PYT_MODULE_ENTRY(pyTallowick, init_module)

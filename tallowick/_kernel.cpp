@@ -446,17 +446,4 @@ PyObject *init_module()
 
 } // namespace
 
-#if PY_MAJOR_VERSION < 3
-PYT_ENTRY_POINT(_kernel)
-{
-    PyObject *module = init_module();
-    // The interpreter keeps the module it registered in Py_InitModule4.
-    Py_XDECREF(module);
-    PYT_ENTRY_RETURN(module);
-}
-#else
-PYT_ENTRY_POINT(_kernel)
-{
-    PYT_ENTRY_RETURN(init_module());
-}
-#endif
+PYT_MODULE_ENTRY(_kernel, init_module)
