@@ -147,12 +147,13 @@ inline void pyt_raise_keyword_error(const char *format, const char *function_nam
 #define PYT_TYPE_FLAGS (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE)
 #define PYT_TYPE_HEAD .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
 // The entry point named for the module, returning what make makes.
-// NOLINTNEXTLINE(bugprone-macro-parentheses): a definition, not an expression
+// NOLINTBEGIN(bugprone-macro-parentheses): a definition, not an expression
 #define PYT_MODULE_ENTRY(name, make)                                                               \
     extern "C" PYT_EXPORTED PyObject *PyInit_##name(void)                                          \
     {                                                                                              \
         return make();                                                                             \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 
 #define pyt_intern PyUnicode_InternFromString
 #define pyt_box_int PyLong_FromLong
