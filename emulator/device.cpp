@@ -523,10 +523,10 @@ void Emulator::keep_request(const unsigned char *user, uint32_t size)
     ++total_requests;
 }
 
-int Emulator::open_descriptors()
+// Checking each descriptor drops those closed behind the emulator's back.
+int Emulator::count_live(bool vcio)
 {
     std::lock_guard<std::mutex> hold(mutex);
-    // Checking each descriptor drops those closed behind the emulator's back.
     size_t i = 0;
     while (i < descriptors.size()) {
         if (is_live(descriptors[i].fd))
@@ -534,20 +534,17 @@ int Emulator::open_descriptors()
     }
     return static_cast<int>(
         std::count_if(descriptors.begin(), descriptors.end(),
-                      [](const Descriptor &d) { return d.kind == Kind::vcio; }));
+                      [vcio](const Descriptor &d) { return (d.kind == Kind::vcio) == vcio; }));
+}
+
+int Emulator::open_descriptors()
+{
+    return count_live(true);
 }
 
 int Emulator::gpio_open_descriptors()
 {
-    std::lock_guard<std::mutex> hold(mutex);
-    size_t i = 0;
-    while (i < descriptors.size()) {
-        if (is_live(descriptors[i].fd))
-            ++i;
-    }
-    return static_cast<int>(
-        std::count_if(descriptors.begin(), descriptors.end(),
-                      [](const Descriptor &d) { return d.kind != Kind::vcio; }));
+    return count_live(false);
 }
 
 int Emulator::gpio_line_value(unsigned chip, unsigned offset)

@@ -127,6 +127,9 @@ private:
     // True when fd is an emulated descriptor still referring to its file;
     // an entry whose number has come to refer to another file is forgotten.
     bool is_live(int fd);
+    // The live descriptors of "/dev/vcio" (vcio) or of the GPIO chips and
+    // their line requests (!vcio).
+    int count_live(bool vcio);
     // Drops the descriptor, releasing the lines of a line request's.
     void forget(int fd);
     void forget_where(bool (*drop)(const Descriptor &, unsigned, unsigned), unsigned first,
