@@ -41,10 +41,14 @@ constexpr uint64_t edge_flags = GPIO_V2_LINE_FLAG_EDGE_RISING | GPIO_V2_LINE_FLA
 constexpr uint64_t drive_flags = GPIO_V2_LINE_FLAG_OPEN_DRAIN | GPIO_V2_LINE_FLAG_OPEN_SOURCE;
 constexpr uint64_t bias_flags = GPIO_V2_LINE_FLAG_BIAS_PULL_UP | GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN |
                                 GPIO_V2_LINE_FLAG_BIAS_DISABLED;
+// The event clocks came after uAPI v2 itself (Linux 5.11 and 5.19): the
+// headers of a 5.10 system (Debian 11) do not name them, the kernels the
+// emulator stands for take them.
+constexpr uint64_t event_clock_realtime = 1ULL << 11; // GPIO_V2_LINE_FLAG_EVENT_CLOCK_REALTIME
+constexpr uint64_t event_clock_hte = 1ULL << 12;      // GPIO_V2_LINE_FLAG_EVENT_CLOCK_HTE
 // USED is the kernel's to report, never the caller's to ask for.
 constexpr uint64_t valid_flags = GPIO_V2_LINE_FLAG_ACTIVE_LOW | direction_flags | edge_flags |
-                                 drive_flags | bias_flags | GPIO_V2_LINE_FLAG_EVENT_CLOCK_REALTIME |
-                                 GPIO_V2_LINE_FLAG_EVENT_CLOCK_HTE;
+                                 drive_flags | bias_flags | event_clock_realtime | event_clock_hte;
 
 template <typename T, size_t N> bool all_zero(const T (&words)[N])
 {
@@ -118,7 +122,7 @@ int validate_flags(uint64_t flags)
 {
     if ((flags & ~valid_flags) != 0)
         return EINVAL;
-    if ((flags & GPIO_V2_LINE_FLAG_EVENT_CLOCK_HTE) != 0)
+    if ((flags & event_clock_hte) != 0)
         return EOPNOTSUPP;
     if ((flags & direction_flags) == direction_flags)
         return EINVAL;
