@@ -435,8 +435,13 @@ PyObject *init_module()
     PyObject *module = pyt_create_module(module_name, module_methods, module_doc);
     if (module == nullptr)
         return nullptr;
+    // The chips' labels and the expander's numbering come from the core, which
+    // finds the chips by them.
     if (PyObject_SetAttrString(module, "Chip", reinterpret_cast<PyObject *>(&chip_type)) < 0 ||
-        PyObject_SetAttrString(module, "Line", reinterpret_cast<PyObject *>(&line_type)) < 0) {
+        PyObject_SetAttrString(module, "Line", reinterpret_cast<PyObject *>(&line_type)) < 0 ||
+        PyModule_AddStringConstant(module, "SOC_CHIP", soc_chip_label) < 0 ||
+        PyModule_AddStringConstant(module, "EXPANDER_CHIP", expander_chip_label) < 0 ||
+        PyModule_AddIntConstant(module, "FIRST_EXPANDER_LINE", expander_first_firmware_line) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

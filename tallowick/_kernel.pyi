@@ -1,6 +1,10 @@
 # Types of tallowick._kernel (tallowick/_kernel.cpp), for type checkers.
 from typing import Optional, Tuple
 
+SOC_CHIP: str
+EXPANDER_CHIP: str
+FIRST_EXPANDER_LINE: int
+
 class Line:
     def get(self) -> bool: ...
     def set(self, value: object) -> None: ...

@@ -24,10 +24,10 @@ if TYPE_CHECKING:  # never at run time: Python 2.7 has no typing module
     from typing import Any, List, Optional, Tuple, Union
 
 CONSUMER = "tallowick"
-SOC_CHIP = "pinctrl-bcm2835"
-EXPANDER_CHIP = "raspberrypi-exp-gpio"
-# Expander line k is firmware line 128 + k.
-FIRST_EXPANDER_LINE = 128
+# The chips by their labels; expander line k is firmware line 128 + k.
+SOC_CHIP = _kernel.SOC_CHIP
+EXPANDER_CHIP = _kernel.EXPANDER_CHIP
+FIRST_EXPANDER_LINE = _kernel.FIRST_EXPANDER_LINE
 MAILBOX = "/dev/vcio"
 GROUP_FIX = "add the user to the gpio group (sudo usermod -aG gpio $USER) and log in again"
 NOT_PERSISTENT = (
