@@ -84,10 +84,10 @@ setup(
         Extension(
             "tallowick._kernel",
             sources=["tallowick/_kernel.cpp", "cTallowick/gpio.cpp", "cTallowick/board.cpp",
-                     "cTallowick/gpiochip.cpp"],
+                     "cTallowick/gpiochip.cpp", "cTallowick/regulator.cpp"],
             include_dirs=["cTallowick", "pyTallowick"],
             depends=["pyTallowick/compat.h", "cTallowick/gpio.h", "cTallowick/board.h",
-                     "cTallowick/gpiochip.h", "cTallowick/export.h"],
+                     "cTallowick/gpiochip.h", "cTallowick/regulator.h", "cTallowick/export.h"],
             language="c++",
             extra_compile_args=["-std=c++17", "-fvisibility=hidden", "-fvisibility-inlines-hidden"],
         ),

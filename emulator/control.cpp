@@ -9,6 +9,7 @@
 #include <string>
 
 #include "emulator.h"
+#include "regulators.h"
 #include "trace.h"
 
 #pragma GCC visibility push(default)
@@ -215,6 +216,7 @@ void vcioemu_set_line_state(uint32_t line, int state)
 void vcioemu_reset(void)
 {
     Emulator::instance().reset();
+    vcioemu::reset_regulator_counts();
 }
 
 void vcioemu_fail_open(int err)
@@ -295,4 +297,14 @@ unsigned vcioemu_gpio_request_count(void)
 unsigned vcioemu_gpio_drive_count(void)
 {
     return Emulator::instance().gpio_drive_count();
+}
+
+void vcioemu_regulators(const char *folder)
+{
+    vcioemu::set_regulator_folder(folder);
+}
+
+unsigned vcioemu_regulator_state_opens(void)
+{
+    return vcioemu::regulator_state_opens();
 }

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include "device.h"
+#include "regulators.h"
 
 #define VCIOEMU_INTERPOSE extern "C" __attribute__((visibility("default")))
 
@@ -35,6 +37,7 @@ using dup2_fn = int (*)(int, int);
 using dup3_fn = int (*)(int, int, int);
 using close_range_fn = int (*)(unsigned, unsigned, int);
 using closefrom_fn = void (*)(int);
+using opendir_fn = DIR *(*)(const char *);
 
 // close_range's flag that marks the descriptors close-on-exec instead of
 // closing them (linux/close_range.h).
@@ -68,8 +71,30 @@ bool needs_mode(int flags)
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
+// A path of the regulator class, with the test's folder standing for it:
+// the same path under that folder, in the caller's buffer. Otherwise the
+// path as given; nullptr, with errno set, for one too long to redirect.
+struct RegulatorPath {
+    char buffer[PATH_MAX];
+};
+
+const char *regulator_redirected(const char *path, RegulatorPath &storage)
+{
+    const int redirected =
+        vcioemu::redirect_regulator_path(path, storage.buffer, sizeof(storage.buffer));
+    if (redirected < 0) {
+        errno = -redirected;
+        return nullptr;
+    }
+    return redirected != 0 ? storage.buffer : path;
+}
+
 int open_path(open_fn real, const char *path, int flags, mode_t mode)
 {
+    RegulatorPath storage;
+    path = regulator_redirected(path, storage);
+    if (path == nullptr)
+        return -1;
     if (vcioemu::is_emulated_path(path))
         return opened(vcioemu::open_emulated(path, flags));
     return real != nullptr ? real(path, flags, mode) : missing();
@@ -77,6 +102,10 @@ int open_path(open_fn real, const char *path, int flags, mode_t mode)
 
 int open_path_2(open_2_fn real, const char *path, int flags)
 {
+    RegulatorPath storage;
+    path = regulator_redirected(path, storage);
+    if (path == nullptr)
+        return -1;
     if (vcioemu::is_emulated_path(path))
         return opened(vcioemu::open_emulated(path, flags));
     return real != nullptr ? real(path, flags) : missing();
@@ -85,6 +114,10 @@ int open_path_2(open_2_fn real, const char *path, int flags)
 // An absolute path names the same file whatever directory dirfd is.
 int openat_path(openat_fn real, int dirfd, const char *path, int flags, mode_t mode)
 {
+    RegulatorPath storage;
+    path = regulator_redirected(path, storage);
+    if (path == nullptr)
+        return -1;
     if (vcioemu::is_emulated_path(path))
         return opened(vcioemu::open_emulated(path, flags));
     return real != nullptr ? real(dirfd, path, flags, mode) : missing();
@@ -92,6 +125,10 @@ int openat_path(openat_fn real, int dirfd, const char *path, int flags, mode_t m
 
 int openat_path_2(openat_2_fn real, int dirfd, const char *path, int flags)
 {
+    RegulatorPath storage;
+    path = regulator_redirected(path, storage);
+    if (path == nullptr)
+        return -1;
     if (vcioemu::is_emulated_path(path))
         return opened(vcioemu::open_emulated(path, flags));
     return real != nullptr ? real(dirfd, path, flags) : missing();
@@ -180,6 +217,22 @@ VCIOEMU_INTERPOSE int __openat64_2(int dirfd, const char *path, int flags)
 {
     static const auto real = next_definition<openat_2_fn>("__openat64_2");
     return openat_path_2(real, dirfd, path, flags);
+}
+
+// The C library opens a folder for listing by a call of its own, which no
+// interposer sees: the regulator class is redirected here.
+VCIOEMU_INTERPOSE DIR *opendir(const char *path)
+{
+    static const auto real = next_definition<opendir_fn>("opendir");
+    RegulatorPath storage;
+    path = regulator_redirected(path, storage);
+    if (path == nullptr)
+        return nullptr;
+    if (real == nullptr) {
+        errno = ENOSYS;
+        return nullptr;
+    }
+    return real(path);
 }
 
 VCIOEMU_INTERPOSE int ioctl(int fd, unsigned long request, ...) __THROW

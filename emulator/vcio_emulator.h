@@ -123,6 +123,14 @@ unsigned vcioemu_gpio_request_count(void);
 // successful value sets and configurations that made a line an output.
 unsigned vcioemu_gpio_drive_count(void);
 
+// The folder that stands for "/sys/class/regulator" from now on (NULL or ""
+// for none: the system's own), as VCIOEMU_REGULATORS gives it at load. The
+// test makes regulator.N/name and regulator.N/state files in it, changes
+// them and removes them when it chooses.
+void vcioemu_regulators(const char *folder);
+// Opens of a regulator's state file since the last reset.
+unsigned vcioemu_regulator_state_opens(void);
+
 #ifdef __cplusplus
 }
 #endif

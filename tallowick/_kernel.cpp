@@ -14,10 +14,12 @@
 #include <fcntl.h>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "board.h"
 #include "gpio.h"
 #include "gpiochip.h"
+#include "regulator.h"
 
 namespace {
 
@@ -288,7 +290,111 @@ PyTypeObject chip_type = {
 };
 #pragma GCC diagnostic pop
 
+// ------------------------------------------------------------ CameraPower
+
+struct PowerObject {
+    PyObject ob_base;
+    camera_power *power; // owned
+};
+
+camera_power *power_of(PyObject *self)
+{
+    return reinterpret_cast<PowerObject *>(self)->power;
+}
+
+PyObject *power_scan(PyObject *self, PyObject * /*unused*/)
+{
+    try {
+        const int found = power_of(self)->scan();
+        if (found < 0)
+            return raise_os_error(-found, regulator_class_path);
+        return pyt_box_int(found);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
+// Called every round of the indicator: no allocation but the result's.
+PyObject *power_read(PyObject *self, PyObject * /*unused*/)
+{
+    switch (power_of(self)->read()) {
+    case camera_power_state::on:
+        return new_reference(Py_True);
+    case camera_power_state::off:
+        return new_reference(Py_False);
+    case camera_power_state::absent:
+        break;
+    }
+    return new_reference(Py_None);
+}
+
+PyObject *power_names(PyObject *self, void * /*unused*/)
+{
+    try {
+        const std::vector<std::string> names = power_of(self)->names();
+        PyObject *tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+        for (size_t i = 0; tuple != nullptr && i < names.size(); ++i) {
+            PyObject *name = pyt_text(names[i].c_str());
+            if (name == nullptr)
+                Py_CLEAR(tuple);
+            else
+                PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), name);
+        }
+        return tuple;
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
+void power_dealloc(PyObject *self)
+{
+    delete power_of(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyMethodDef power_methods[] = {
+    {const_cast<char *>("scan"), pyt_method(power_scan), METH_NOARGS,
+     "Looks for the camera's regulators again: how many there are (0 for none)."},
+    {const_cast<char *>("read"), pyt_method(power_read), METH_NOARGS,
+     "True while one of them is enabled, False while none is, None when there is none."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef power_getset[] = {
+    {const_cast<char *>("names"), power_names, nullptr,
+     const_cast<char *>("The names of the regulators the last scan found."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject power_type = {
+    PYT_TYPE_HEAD // ends with its own comma
+        .tp_name = "tallowick._kernel.CameraPower",
+    .tp_basicsize = sizeof(PowerObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = power_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "The camera's power regulators, as the kernel's regulator class shows them.",
+    .tp_methods = power_methods,
+    .tp_getset = power_getset,
+};
+#pragma GCC diagnostic pop
+
 // -------------------------------------------------------- module functions
+
+PyObject *new_camera_power(PyObject * /*module*/, PyObject * /*unused*/)
+{
+    auto *object = PyObject_New(PowerObject, &power_type);
+    if (object == nullptr)
+        return nullptr;
+    object->power = new (std::nothrow) camera_power();
+    if (object->power == nullptr) {
+        Py_DECREF(object);
+        return PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyObject *>(object);
+}
 
 PyObject *find_chip(PyObject * /*module*/, PyObject *args)
 {
@@ -405,6 +511,8 @@ PyMethodDef module_methods[] = {
      "Whether a released SoC output keeps its level; None when the kernel does not say."},
     {const_cast<char *>("probe_open"), pyt_method(probe), METH_VARARGS,
      "probe_open(path, write) -> 0, or the errno of a refused open."},
+    {const_cast<char *>("camera_power"), pyt_method(new_camera_power), METH_NOARGS,
+     "A CameraPower that has not looked for the regulators yet."},
     {const_cast<char *>("find_chip"), pyt_method(find_chip), METH_VARARGS,
      "The GPIO chip with this label, or None; OSError when a node could not be opened."},
     {nullptr, nullptr, 0, nullptr},
@@ -430,7 +538,8 @@ void flush_python_streams()
 
 PyObject *init_module()
 {
-    if (PyType_Ready(&chip_type) < 0 || PyType_Ready(&line_type) < 0)
+    if (PyType_Ready(&chip_type) < 0 || PyType_Ready(&line_type) < 0 ||
+        PyType_Ready(&power_type) < 0)
         return nullptr;
     PyObject *module = pyt_create_module(module_name, module_methods, module_doc);
     if (module == nullptr)
@@ -439,6 +548,8 @@ PyObject *init_module()
     // finds the chips by them.
     if (PyObject_SetAttrString(module, "Chip", reinterpret_cast<PyObject *>(&chip_type)) < 0 ||
         PyObject_SetAttrString(module, "Line", reinterpret_cast<PyObject *>(&line_type)) < 0 ||
+        PyObject_SetAttrString(module, "CameraPower", reinterpret_cast<PyObject *>(&power_type)) <
+            0 ||
         PyModule_AddStringConstant(module, "SOC_CHIP", soc_chip_label) < 0 ||
         PyModule_AddStringConstant(module, "EXPANDER_CHIP", expander_chip_label) < 0 ||
         PyModule_AddIntConstant(module, "FIRST_EXPANDER_LINE", expander_first_firmware_line) < 0) {

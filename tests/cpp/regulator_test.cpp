@@ -1,0 +1,119 @@
+// The camera's power regulators, read from a regulator class the test lays
+// out in a folder of its own, which the emulator stands in place of
+// "/sys/class/regulator".
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "emulated.h"
+#include "regulator.h"
+
+namespace {
+
+class CameraPower : public Emulated {
+protected:
+    void SetUp() override
+    {
+        Emulated::SetUp();
+        char pattern[] = "/tmp/regulators-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder = pattern;
+        vcioemu_regulators(folder.c_str());
+    }
+
+    void TearDown() override
+    {
+        vcioemu_regulators(nullptr);
+        ASSERT_EQ(std::system(("rm -rf " + folder).c_str()), 0);
+        Emulated::TearDown();
+    }
+
+    void add(const std::string &device, const std::string &name, const std::string &state)
+    {
+        ASSERT_EQ(mkdir((folder + "/" + device).c_str(), 0755), 0);
+        write(device, "name", name);
+        write(device, "state", state);
+    }
+
+    void write(const std::string &device, const char *attribute, const std::string &text)
+    {
+        std::ofstream(folder + "/" + device + "/" + attribute) << text << '\n';
+    }
+
+    void remove_device(const std::string &device)
+    {
+        ASSERT_EQ(std::system(("rm -rf " + folder + "/" + device).c_str()), 0);
+    }
+
+    std::string folder;
+    camera_power power;
+};
+
+TEST_F(CameraPower, KnowsTheCamerasRegulatorsByNameOnly)
+{
+    add("regulator.0", "regulator-dummy", "enabled");
+    add("regulator.1", "vdd-sd-io", "enabled");
+    add("regulator.4", "cam1-reg", "disabled");
+    add("regulator.12", "cam0_reg", "disabled");
+    add("regulator.9", "cam1-reg-extra", "enabled");
+    EXPECT_EQ(power.scan(), 2);
+    // Sorted by device name: "regulator.12" before "regulator.4".
+    EXPECT_EQ(power.names(), (std::vector<std::string>{"cam0_reg", "cam1-reg"}));
+    EXPECT_EQ(power.read(), camera_power_state::off);
+}
+
+TEST_F(CameraPower, IsOnWhileAnyOfThemIsEnabled)
+{
+    add("regulator.3", "cam0-reg", "disabled");
+    add("regulator.5", "cam1-reg", "unknown");
+    ASSERT_EQ(power.scan(), 2);
+    EXPECT_EQ(power.read(), camera_power_state::off);
+    write("regulator.5", "state", "enabled");
+    EXPECT_EQ(power.read(), camera_power_state::on);
+    write("regulator.5", "state", "disabled");
+    write("regulator.3", "state", "enabled");
+    EXPECT_EQ(power.read(), camera_power_state::on);
+}
+
+TEST_F(CameraPower, ReadsNoFurtherThanTheFirstEnabled)
+{
+    add("regulator.3", "cam0-reg", "enabled");
+    add("regulator.5", "cam1-reg", "disabled");
+    ASSERT_EQ(power.scan(), 2);
+    vcioemu_reset();
+    EXPECT_EQ(power.read(), camera_power_state::on);
+    EXPECT_EQ(vcioemu_regulator_state_opens(), 1U);
+    write("regulator.3", "state", "disabled");
+    EXPECT_EQ(power.read(), camera_power_state::off);
+    EXPECT_EQ(vcioemu_regulator_state_opens(), 3U);
+}
+
+TEST_F(CameraPower, IsAbsentWithoutRegulatorsAndOnceTheyHaveGone)
+{
+    // No class folder at all, then an empty one, then one without a camera.
+    ASSERT_EQ(rmdir(folder.c_str()), 0);
+    EXPECT_EQ(power.scan(), 0);
+    EXPECT_EQ(power.read(), camera_power_state::absent);
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    EXPECT_EQ(power.scan(), 0);
+    add("regulator.0", "regulator-dummy", "enabled");
+    EXPECT_EQ(power.scan(), 0);
+    EXPECT_EQ(power.read(), camera_power_state::absent);
+
+    // Appears enabled; one of two goes and the other still counts; both go.
+    add("regulator.2", "cam1-reg", "enabled");
+    add("regulator.3", "cam0-reg", "disabled");
+    ASSERT_EQ(power.scan(), 2);
+    EXPECT_EQ(power.read(), camera_power_state::on);
+    remove_device("regulator.2");
+    EXPECT_EQ(power.read(), camera_power_state::off);
+    EXPECT_EQ(power.names(), std::vector<std::string>{"cam0-reg"});
+    remove_device("regulator.3");
+    EXPECT_EQ(power.read(), camera_power_state::absent);
+    EXPECT_TRUE(power.names().empty());
+}
+
+} // namespace
