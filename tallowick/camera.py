@@ -17,13 +17,30 @@ import errno
 import os
 import sys
 
-from tallowick import _kernel
+try:
+    from tallowick import _kernel
+except ImportError:
+    # Python's own message speaks of a partially initialised module and a
+    # circular import: run from the source folder, its tallowick/ stands in
+    # front of the installed package and has no built extension.
+    _here = os.path.dirname(os.path.abspath(__file__))
+    if any(name.startswith("_kernel.") and name.endswith(".so") for name in os.listdir(_here)):
+        raise
+    raise ImportError(
+        "tallowick's extension module _kernel is not built in %s: this looks like the source "
+        "folder, whose tallowick/ is found before the installed package; run from another folder "
+        "(cd ~), or build the tree first (tools/test or tools/example)" % _here
+    )
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # never at run time: Python 2.7 has no typing module
     from typing import Any, List, Optional, Tuple, Union
 
 CONSUMER = "tallowick"
+# The consumer name of `tallowick indicate`, so that whoever finds the line
+# held is told what holds it and which unit to stop.
+INDICATOR_CONSUMER = "tallowick-indicator"
+INDICATOR_UNIT = "camera-led-indicator.service"
 # The chips by their labels; expander line k is firmware line 128 + k.
 SOC_CHIP = _kernel.SOC_CHIP
 EXPANDER_CHIP = _kernel.EXPANDER_CHIP
@@ -32,7 +49,8 @@ MAILBOX = "/dev/vcio"
 GROUP_FIX = "add the user to the gpio group (sudo usermod -aG gpio $USER) and log in again"
 NOT_PERSISTENT = (
     "warning: this kernel returns a released SoC GPIO line to input: the camera LED will not "
-    "stay as set once %s lets the line go\n"
+    "stay as set once %s lets the line go; tallowick on --hold, off --hold and tallowick "
+    "indicate keep it\n"
 )
 
 
@@ -51,6 +69,7 @@ class _KernelLine(object):
         self.chip = chip
         self.label = label
         self.offset = offset
+        self.consumer = CONSUMER
         self.request = None  # type: Any
         self.output = False
 
@@ -66,7 +85,7 @@ class _KernelLine(object):
         # type: () -> bool
         try:
             if self.request is None:
-                self.request = self.chip.request(self.offset, CONSUMER)
+                self.request = self.chip.request(self.offset, self.consumer)
             return bool(self.request.get())
         except EnvironmentError as error:
             raise self.failure(error)
@@ -75,7 +94,7 @@ class _KernelLine(object):
         # type: (bool) -> None
         try:
             if self.request is None:
-                self.request = self.chip.request(self.offset, CONSUMER, value)
+                self.request = self.chip.request(self.offset, self.consumer, value)
             elif self.output:
                 self.request.set(value)
             else:
@@ -83,6 +102,11 @@ class _KernelLine(object):
         except EnvironmentError as error:
             raise self.failure(error)
         self.output = True
+
+    def setter(self):
+        # type: () -> Any
+        """Sets the level of the line, now an output, with nothing between."""
+        return self.request.set
 
     def close(self):
         # type: () -> None
@@ -125,6 +149,14 @@ class _FirmwareLine(object):
     def drive(self, value):
         # type: (bool) -> None
         self.opened().SetState(1 if value else 0)
+
+    def setter(self):
+        # type: () -> Any
+        return self.opened().SetState
+
+    def failure(self, error):
+        # type: (EnvironmentError) -> CameraLEDError
+        return CameraLEDError("error: %s: %s" % (self.describe(), error.strerror))
 
     def close(self):
         # type: () -> None
@@ -235,6 +267,17 @@ def _refusal(error):
     return "error: %s cannot be opened: %s" % (error.filename, error.strerror)
 
 
+def _holder(consumer):
+    # type: (str) -> str
+    if consumer == INDICATOR_CONSUMER:
+        return "%r, the camera LED indicator (tallowick indicate): stop it first (sudo systemctl stop %s)" % (
+            consumer, INDICATOR_UNIT)
+    if consumer == CONSUMER:
+        return "%r, another tallowick that keeps it (--hold, or a program using tallowick.CameraLED): stop that first" % (
+            consumer,)
+    return repr(consumer) if consumer else "another user"
+
+
 def _checked(kernel_line, name):
     # type: (_KernelLine, str) -> _KernelLine
     """The line, once its chip says it bears the camera LED's name and nobody
@@ -249,7 +292,7 @@ def _checked(kernel_line, name):
         problem = "error: %s is named %r, not %s: not the camera LED as this board is known; not switched" % (
             kernel_line.describe(), str(line_name), name)
     elif used:
-        problem = "error: %s is held by %s" % (kernel_line.describe(), repr(str(consumer)) if consumer else "another user")
+        problem = "error: %s is held by %s" % (kernel_line.describe(), _holder(str(consumer)))
     if problem is not None:
         kernel_line.close()
         raise CameraLEDError(problem)
@@ -259,17 +302,28 @@ def _checked(kernel_line, name):
 class CameraLED(object):
     """The board's camera LED. Raises CameraLEDError, nothing driven, when it
     cannot be switched here. The line is held from the first read or switch
-    until close() (or the end of a with block)."""
+    until close() (or the end of a with block), under the consumer name
+    given (what the kernel shows whoever looks at the line). A caller that
+    keeps the line for as long as the level matters passes holding=True:
+    the warning that this kernel lets a released line go back to input is
+    not for it."""
 
-    def __init__(self):
-        # type: () -> None
+    def __init__(self, consumer=CONSUMER, holding=False):
+        # type: (str, bool) -> None
         survey = _Survey()
         if survey.problem is not None:
             raise CameraLEDError(survey.problem)
         self._road = survey.road  # type: Any
-        self._soc = survey.soc
+        if isinstance(self._road, _KernelLine):
+            self._road.consumer = consumer
+        # Read once: a switch must cost no more than the line's own.
+        self._warning = None  # type: Optional[str]
+        if survey.soc and not holding and _kernel.soc_outputs_persist() is not True:
+            self._warning = NOT_PERSISTENT % CONSUMER
         self._where = _where_text(survey)
-        self._warned = False
+        # What on() and off() call: the first switch takes the line as an
+        # output, every later one only sets it.
+        self._set = self._first_switch  # type: Any
 
     @property
     def where(self):
@@ -285,20 +339,29 @@ class CameraLED(object):
 
     def on(self):
         # type: () -> None
-        self._drive(True)
+        try:
+            self._set(True)
+        except EnvironmentError as error:
+            raise self._road.failure(error)
 
     def off(self):
         # type: () -> None
-        self._drive(False)
+        try:
+            self._set(False)
+        except EnvironmentError as error:
+            raise self._road.failure(error)
 
     def toggle(self):
         # type: () -> None
-        road = self._opened()
-        self._drive(not road.read())
+        if self._opened().read():
+            self.off()
+        else:
+            self.on()
 
     def close(self):
         # type: () -> None
         """Lets the line go; harmless when closed already."""
+        self._set = _closed
         if self._road is not None:
             self._road.close()
             self._road = None
@@ -314,16 +377,21 @@ class CameraLED(object):
     def _opened(self):
         # type: () -> Any
         if self._road is None:
-            raise ValueError("the camera LED has been closed")
+            _closed()
         return self._road
 
-    def _drive(self, value):
+    def _first_switch(self, value):
         # type: (bool) -> None
-        road = self._opened()
-        if self._soc and not self._warned and _kernel.soc_outputs_persist() is False:
-            sys.stderr.write(NOT_PERSISTENT % CONSUMER)
-            self._warned = True
-        road.drive(value)
+        if self._warning is not None:
+            sys.stderr.write(self._warning)
+            self._warning = None
+        self._road.drive(value)
+        self._set = self._road.setter()
+
+
+def _closed(*_):
+    # type: (*Any) -> None
+    raise ValueError("the camera LED has been closed")
 
 
 def where():

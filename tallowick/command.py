@@ -5,9 +5,14 @@ from a shell, a cron job or a systemd unit.
     tallowick on [--line N]       switch it on
     tallowick toggle [--line N]   switch it to the other state
     tallowick state [--line N]    print "on" or "off"
+    tallowick indicate [--line N] light the LED while the camera is powered,
+                                  until SIGTERM, SIGINT or SIGHUP
     tallowick where               say where this board's LED is, and whether
                                   this user may switch it
     tallowick --version
+
+on and off take --hold: the line is kept, at the level set, until SIGTERM,
+SIGINT or SIGHUP, for kernels that let a released line go back to input.
 
 Without --line the LED is found as tallowick.CameraLED finds it, on every
 board; --line N drives firmware line N through "/dev/vcio".
@@ -20,22 +25,29 @@ rest of a run, and the command is started at boot and from scripts.
 """
 
 import os
+import signal
 import sys
+import time
 
 from tallowick import __version__
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # never at run time: Python 2.7 has no typing module
-    from typing import Optional, Sequence, Tuple
+    from typing import Any, Optional, Sequence, Tuple
     from tallowick.camera import CameraLED
 
 # The path the module opens; the permission check looks at the same one.
 DEVICE = "/dev/vcio"
 # The module takes a line as a C int.
 LARGEST_LINE = 2 ** 31 - 1
-ACTIONS = ("off", "on", "toggle", "state", "where")
+ACTIONS = ("off", "on", "toggle", "state", "indicate", "where")
+# Seconds between two looks at whether a signal came, while a line is held.
+HOLD_WAIT = 0.25
 
-USAGE = "usage: tallowick {off,on,toggle,state} [--line N] | where | --version\n"
+USAGE = (
+    "usage: tallowick {off,on} [--line N] [--hold] | {toggle,state,indicate} [--line N] | where "
+    "| --version\n"
+)
 HELP = USAGE + """
 Switches the Raspberry Pi camera LED of whichever board this runs on.
 
@@ -43,16 +55,21 @@ Switches the Raspberry Pi camera LED of whichever board this runs on.
   on         switch it on
   toggle     switch it to the other state
   state      print "on" or "off"
+  indicate   light the LED while the camera is powered and switch it off
+             when it is not, until SIGTERM, SIGINT or SIGHUP (then off); one
+             line per change on standard output
   where      print the board, where its LED is, the road to it and whether
              this user may switch it (exit status 1 when not)
 
   --line N   firmware GPIO line N through /dev/vcio instead of the board's LED
+  --hold     with on or off: keep the line at that level until SIGTERM, SIGINT
+             or SIGHUP, where the kernel would let a released line go
   --version  print the version and exit
   -h, --help print this help and exit
 """
 PERMISSION_HINT = (
-    "error: %s is not readable by this user: run as root (sudo), or add the udev rule "
-    "from the README's \"Permissions\" section\n"
+    "error: %s is not readable by this user: run as root (sudo), or from the package's "
+    "systemd unit (see \"Permissions\" in the README)\n"
 )
 
 
@@ -68,20 +85,34 @@ def parse_line(text):
     raise UsageError("--line takes a line number from 0 to %d, not %r" % (LARGEST_LINE, text))
 
 
+class Options(object):
+    """What the command line asks for."""
+
+    def __init__(self, action, line=None, hold=False):
+        # type: (str, Optional[int], bool) -> None
+        self.action = action
+        # The firmware line given; None for the board's camera LED.
+        self.line = line
+        self.hold = hold
+
+
 def parse(args):
-    # type: (Sequence[str]) -> Tuple[str, Optional[int]]
-    """The action (one of ACTIONS, "help" or "version") and the firmware
-    line given, None for the board's camera LED."""
+    # type: (Sequence[str]) -> Options
+    """The action (one of ACTIONS, "help" or "version"), the firmware line
+    and whether to hold it."""
     action = None  # type: Optional[str]
     line = None  # type: Optional[int]
+    hold = False
     rest = list(args)
     while rest:
         arg = rest.pop(0)
         if arg in ("-h", "--help"):
-            return "help", line
+            return Options("help")
         if arg == "--version":
-            return "version", line
-        if arg == "--line":
+            return Options("version")
+        if arg == "--hold":
+            hold = True
+        elif arg == "--line":
             if not rest:
                 raise UsageError("--line needs a line number")
             line = parse_line(rest.pop(0))
@@ -94,10 +125,51 @@ def parse(args):
         else:
             raise UsageError("unknown argument %r" % (arg,))
     if action is None:
-        raise UsageError("say what to do: off, on, toggle, state or where")
+        raise UsageError("say what to do: off, on, toggle, state, indicate or where")
     if action == "where" and line is not None:
         raise UsageError("where takes no --line")
-    return action, line
+    if hold and action not in ("on", "off"):
+        raise UsageError("--hold goes with on or off, not %s" % action)
+    return Options(action, line, hold)
+
+
+class Signalled(object):
+    """Set by SIGTERM, SIGINT or SIGHUP once installed: what stops a held
+    line or the indicator. It sleeps rather than waits on a threading.Event,
+    which a signal handler may not set: the waiting thread can hold its
+    lock."""
+
+    SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+
+    def __init__(self):
+        # type: () -> None
+        self.signalled = False
+
+    def install(self):
+        # type: () -> Signalled
+        for signum in self.SIGNALS:
+            signal.signal(signum, self.set)
+        return self
+
+    def set(self, *_):
+        # type: (*Any) -> None
+        self.signalled = True
+
+    def is_set(self):
+        # type: () -> bool
+        return self.signalled
+
+    def wait(self, timeout):
+        # type: (float) -> bool
+        if not self.signalled:
+            time.sleep(timeout)
+        return self.signalled
+
+
+def hold_until_signalled(stop):
+    # type: (Signalled) -> None
+    while not stop.wait(HOLD_WAIT):
+        pass
 
 
 def act(action, led):
@@ -112,28 +184,59 @@ def act(action, led):
         led.off()
 
 
-def run_camera_led(action):
-    # type: (str) -> int
+def run_where():
+    # type: () -> int
     from tallowick import camera
 
-    if action == "where":
-        text, problem = camera.where()
-        sys.stdout.write(text + "\n")
-        if problem is not None:
-            sys.stdout.flush()
-            sys.stderr.write(problem + "\n")
-        return 0 if problem is None else 1
+    text, problem = camera.where()
+    sys.stdout.write(text + "\n")
+    if problem is not None:
+        sys.stdout.flush()
+        sys.stderr.write(problem + "\n")
+    return 0 if problem is None else 1
+
+
+def run_camera_led(options):
+    # type: (Options) -> int
+    from tallowick import camera
+
+    # Before the line is taken: a signal from then on lets it go cleanly.
+    stop = Signalled().install() if options.hold or options.action == "indicate" else None
     try:
-        with camera.CameraLED() as led:
-            act(action, led)
+        if options.action == "indicate":
+            from tallowick.indicator import indicate
+
+            indicate(stop)
+            return 0
+        with camera.CameraLED(holding=options.hold) as led:
+            act(options.action, led)
+            if stop is not None:
+                hold_until_signalled(stop)
     except camera.CameraLEDError as error:
         sys.stderr.write("%s\n" % (error,))
         return 1
     return 0
 
 
-def run_line(action, line):
-    # type: (str, int) -> int
+class FirmwareLineLED(object):
+    """Firmware line N through the module, as an LED the indicator can
+    drive. The module ends the process, with its message, on any failure."""
+
+    def __init__(self, led):
+        # type: (Any) -> None
+        self.led = led
+
+    def on(self):
+        # type: () -> None
+        self.led.SetState(1)
+
+    def off(self):
+        # type: () -> None
+        self.led.SetState(0)
+
+
+def run_line(options):
+    # type: (Options) -> int
     import pyTallowick
 
     # Without this the user gets the module's bare "Permission denied". Root
@@ -141,17 +244,26 @@ def run_line(action, line):
     if os.path.exists(DEVICE) and not os.access(DEVICE, os.R_OK):
         sys.stderr.write(PERMISSION_HINT % DEVICE)
         return 1
+    stop = Signalled().install() if options.hold or options.action == "indicate" else None
     led = pyTallowick.Tallowick()
     # A refused line has been reported by the module already.
-    if led.Open(line) < 0:
+    if led.Open(options.line) < 0:
         return 1
     try:
-        if action == "state":
+        if options.action == "state":
             sys.stdout.write("on\n" if led.GetState() else "off\n")
-        elif action == "toggle":
+        elif options.action == "toggle":
             led.SetState(0 if led.GetState() else 1)
+        elif options.action == "indicate":
+            from tallowick.indicator import indicate
+
+            indicate(stop, FirmwareLineLED(led))
         else:
-            led.SetState(1 if action == "on" else 0)
+            led.SetState(1 if options.action == "on" else 0)
+            # The firmware keeps the level anyway; the command waits all the
+            # same, as it does on the kernel's road.
+            if stop is not None:
+                hold_until_signalled(stop)
     finally:
         led.Close()
     return 0
@@ -162,16 +274,18 @@ def main(argv=None):
     """Runs the command with these arguments (default: the process's) and
     returns its exit status."""
     try:
-        action, line = parse(sys.argv[1:] if argv is None else argv)
+        options = parse(sys.argv[1:] if argv is None else argv)
     except UsageError as error:
         sys.stderr.write("%stallowick: error: %s\n" % (USAGE, error))
         return 2
-    if action == "help":
+    if options.action == "help":
         sys.stdout.write(HELP)
         return 0
-    if action == "version":
+    if options.action == "version":
         sys.stdout.write("tallowick %s\n" % __version__)
         return 0
-    if line is None:
-        return run_camera_led(action)
-    return run_line(action, line)
+    if options.action == "where":
+        return run_where()
+    if options.line is None:
+        return run_camera_led(options)
+    return run_line(options)

@@ -124,3 +124,13 @@ def gpio_line(chip, offset):
     if value < 0:
         return None
     return (value, _gpio_line_output(chip, offset) == 1, _gpio_line_requested(chip, offset) == 1)
+
+
+# The folder that stands for "/sys/class/regulator" (None: the system's),
+# and the opens of regulators' state files since the last reset.
+_regulators = _declare("vcioemu_regulators", None, ctypes.c_char_p)
+regulator_state_opens = _declare("vcioemu_regulator_state_opens", ctypes.c_uint)
+
+
+def regulators(folder):
+    _regulators(None if folder is None else folder.encode("utf-8"))
