@@ -9,3 +9,5 @@ firmware GPIO lines (``tallowick.gpiozero``).
 from tallowick.camera import CameraLED, CameraLEDError
 
 __version__ = "1.0.0"
+# What `from tallowick import ...` offers, type checkers included.
+__all__ = ["CameraLED", "CameraLEDError", "__version__"]

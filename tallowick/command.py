@@ -235,8 +235,8 @@ class FirmwareLineLED(object):
         self.led.SetState(0)
 
 
-def run_line(options):
-    # type: (Options) -> int
+def run_line(options, line):
+    # type: (Options, int) -> int
     import pyTallowick
 
     # Without this the user gets the module's bare "Permission denied". Root
@@ -247,7 +247,7 @@ def run_line(options):
     stop = Signalled().install() if options.hold or options.action == "indicate" else None
     led = pyTallowick.Tallowick()
     # A refused line has been reported by the module already.
-    if led.Open(options.line) < 0:
+    if led.Open(line) < 0:
         return 1
     try:
         if options.action == "state":
@@ -288,4 +288,4 @@ def main(argv=None):
         return run_where()
     if options.line is None:
         return run_camera_led(options)
-    return run_line(options)
+    return run_line(options, options.line)

@@ -17,6 +17,7 @@ import sys
 import time
 
 from tallowick import camera
+from tallowick import _kernel
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # never at run time: Python 2.7 has no typing module
@@ -45,7 +46,7 @@ def camera_powered():
     # type: () -> Optional[bool]
     """True while the camera is powered, False while it is not, None where
     the kernel shows no camera regulator (no camera found at boot)."""
-    power = camera._kernel.camera_power()
+    power = _kernel.camera_power()
     power.scan()
     return power.read()
 
@@ -59,7 +60,7 @@ class _Follower(object):
         self.led = led
         self.out = out
         self.err = err
-        self.power = camera._kernel.camera_power()
+        self.power = _kernel.camera_power()
         self.lit = None  # type: Optional[bool]
         self.next_scan = 0.0
         self.said_missing = False
