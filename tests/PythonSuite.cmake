@@ -50,3 +50,12 @@ foreach(python IN ITEMS "${Python2_EXECUTABLE}" "${Python3_EXECUTABLE}")
     set_tests_properties(packaging-${python_name} PROPERTIES LABELS packaging)
   endif()
 endforeach()
+
+# The systemd units of examples/ and the Debian package's copies of them, read
+# offline and, where systemd-analyze is installed, verified and rated by it.
+# Needs no module: once, under the Python 3 flavour's interpreter.
+if(Python3_EXECUTABLE)
+  add_test(NAME units
+    COMMAND "${Python3_EXECUTABLE}" -m unittest discover -s "${CMAKE_CURRENT_LIST_DIR}/units" -t "${CMAKE_CURRENT_LIST_DIR}/units" -v)
+  set_tests_properties(units PROPERTIES LABELS units ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
+endif()
