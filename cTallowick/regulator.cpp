@@ -109,9 +109,8 @@ camera_power_state camera_power::read()
 
 std::vector<std::string> camera_power::names() const
 {
-    std::vector<std::string> names;
-    names.reserve(regulators_.size());
-    for (const regulator &found : regulators_)
-        names.push_back(found.name);
+    std::vector<std::string> names(regulators_.size());
+    std::transform(regulators_.begin(), regulators_.end(), names.begin(),
+                   [](const regulator &found) { return found.name; });
     return names;
 }
