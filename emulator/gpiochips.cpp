@@ -221,6 +221,11 @@ bool apply_gpio_word(const std::string &word, GpioSettings &settings)
         (name == "hold" ? settings.holds : settings.names).push_back(line);
         return true;
     }
+    if (name == "pull" && parse_line_text(value, line) &&
+        (line.text == "up" || line.text == "down")) {
+        settings.pulls.push_back(line);
+        return true;
+    }
     return false;
 }
 
@@ -294,6 +299,15 @@ bool GpioKernel::apply_lines(const GpioSettings &chosen)
         }
         all_found = all_found && line != nullptr;
     }
+    // The expander's driver offers no bias: its lines read what the firmware
+    // has, and a pull there would stand for nothing a board does.
+    for (const GpioSettings::LineText &pull : chosen.pulls) {
+        Line *line = mutable_line(pull.chip, pull.offset);
+        const bool soc_line = line != nullptr && !chips[pull.chip].expander;
+        if (soc_line)
+            line->pulled_up = pull.text == "up";
+        all_found = all_found && soc_line;
+    }
     return all_found;
 }
 
@@ -318,13 +332,16 @@ GpioKernel::Chip *GpioKernel::chip_at(unsigned number, unsigned generation)
     return &chips[number];
 }
 
-// A SoC line set to input reads 0: nothing drives the camera's pins.
+// A SoC line set to input reads its bias, down unless a pull word says up:
+// nothing else drives the camera's pins.
 uint32_t GpioKernel::level(const Chip &chip, unsigned offset) const
 {
     if (chip.expander)
         return firmware.line_state(expander_first_line + offset);
     const Line &line = chip.lines[offset];
-    return line.output ? line.level : 0;
+    if (line.output)
+        return line.level;
+    return line.pulled_up ? 1 : 0;
 }
 
 void GpioKernel::drive(Chip &chip, unsigned offset, uint32_t value)

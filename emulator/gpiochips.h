@@ -42,10 +42,12 @@ struct GpioSettings {
     Persist persist = Persist::yes;
     std::vector<LineText> holds;
     std::vector<LineText> names;
+    // "up" or "down": the bias a SoC input reads.
+    std::vector<LineText> pulls;
 };
 
-// Applies one word ("no-expander", "hold=0:40:gpio-leds", ...): false when
-// it is not one.
+// Applies one word ("no-expander", "hold=0:40:gpio-leds", "pull=0:40:up",
+// ...): false when it is not one.
 bool apply_gpio_word(const std::string &word, GpioSettings &settings);
 
 // The files "/proc/cpuinfo" and the others above: true for their paths.
@@ -62,8 +64,9 @@ public:
     // consumers in place. Requests and chip descriptors of before answer
     // ENODEV, as those of a removed chip do. False as apply_lines.
     bool build(uint32_t revision, const GpioSettings &settings);
-    // The settings applied to the chips as they are: false when a name or a
-    // hold is for a line the board does not have.
+    // The settings applied to the chips as they are: false when a name, a
+    // hold or a pull is for a line the board does not have, or a pull for an
+    // expander line.
     bool apply_lines(const GpioSettings &settings);
     void set_trace(bool on) { trace = on; }
     unsigned generation() const { return current_generation; }
@@ -105,6 +108,8 @@ private:
         bool output = false;
         // The level of a SoC line; expander lines keep theirs in the firmware.
         uint32_t level = 0;
+        // What a SoC line reads while nothing drives it.
+        bool pulled_up = false;
     };
     struct Chip {
         std::string label;

@@ -26,13 +26,15 @@
 //   VCIOEMU_REVISION=0xc03111   the board revision the firmware reports
 //       (default 0xa02082, a Raspberry Pi 3 Model B)
 //   VCIOEMU_GPIO="no-device-tree,no-cpuinfo,no-expander,chips=EACCES,persist=N,
-//                 hold=0:40:gpio-leds,name=1:6:LED"
+//                 hold=0:40:gpio-leds,name=1:6:LED,pull=0:40:up"
 //       no-device-tree, no-cpuinfo: that file is absent (ENOENT);
 //       no-expander: the kernel has no expander chip; chips=ERRNO: every open
 //       of a chip the board has fails with it; persist=Y|N|none: the persist
 //       parameter (a released SoC output keeps its level only with Y; none
 //       removes the file), Y by default; hold=CHIP:OFFSET:CONSUMER: a kernel
-//       consumer holds that line; name=CHIP:OFFSET:NAME: the line's name.
+//       consumer holds that line; name=CHIP:OFFSET:NAME: the line's name;
+//       pull=CHIP:OFFSET:up|down: the bias a SoC line reads while it is an
+//       input (down by default; refused for an expander line).
 //   VCIOEMU_TRACE=1   one readable line per request on standard error:
 //       vcio: SET_GPIO_STATE line 134 -> 1 (status 0x80000000)
 //       gpio: open /dev/gpiochip1 flags 524290 -> 6    (or -> EACCES; opens

@@ -453,6 +453,41 @@ TEST_F(Chips, BoardFilesAndFaultsOfTheirOwn)
     EXPECT_EQ(vcioemu_gpio_configure("persist=maybe"), -1);
 }
 
+// A pull is what a SoC input reads while nothing drives it: a request for
+// the line as it is reads it and leaves it an input, an output drives over
+// it, and a line let go back to input reads it again. The expander's driver
+// has no bias, so a pull there is refused, as is a line the chip lacks.
+TEST_F(Chips, PullIsWhatAnUndrivenSocLineReads)
+{
+    ASSERT_EQ(vcioemu_gpio_configure("persist=N,pull=0:40:up"), 0);
+    EXPECT_EQ(vcioemu_gpio_line_value(0, 40), 1);
+    EXPECT_EQ(vcioemu_gpio_line_value(0, 41), 0);
+
+    gpio_v2_line_request as_is{};
+    as_is.offsets[0] = 40;
+    as_is.num_lines = 1;
+    ASSERT_EQ(call(fd, GPIO_V2_GET_LINE_IOCTL, &as_is), 0);
+    gpio_v2_line_values values{0, 1};
+    ASSERT_EQ(call(as_is.fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values), 0);
+    EXPECT_EQ(values.bits, 1U);
+    EXPECT_EQ(vcioemu_gpio_line_output(0, 40), 0);
+
+    gpio_v2_line_config low{};
+    low.flags = GPIO_V2_LINE_FLAG_OUTPUT;
+    ASSERT_EQ(call(as_is.fd, GPIO_V2_LINE_SET_CONFIG_IOCTL, &low), 0);
+    EXPECT_EQ(vcioemu_gpio_line_value(0, 40), 0);
+    ::close(as_is.fd);
+    EXPECT_EQ(vcioemu_gpio_line_output(0, 40), 0);
+    EXPECT_EQ(vcioemu_gpio_line_value(0, 40), 1);
+
+    ASSERT_EQ(vcioemu_gpio_configure("pull=0:40:down"), 0);
+    EXPECT_EQ(vcioemu_gpio_line_value(0, 40), 0);
+    EXPECT_EQ(vcioemu_gpio_configure("pull=0:40:high"), -1);
+    EXPECT_EQ(vcioemu_gpio_configure("pull=0:54:up"), -1);
+    EXPECT_EQ(vcioemu_gpio_configure("pull=1:6:up"), -1);
+    EXPECT_EQ(vcioemu_gpio_line_value(1, 6), 0);
+}
+
 // A child takes the words from its environment, and its trace shows every
 // step on the kernel's road in the documented form.
 TEST_F(FreshProcessDeathTest, ChildTakesTheBoardFromTheEnvironmentAndTracesTheKernelsRoad)
