@@ -373,4 +373,65 @@ template <typename Function> PyCFunction pyt_method(Function function)
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+// Objects called without arguments (tallowick._kernel's switches), at the
+// cost of a plain function call: through the vectorcall protocol where the
+// interpreter has it (3.9 and later), which makes no argument tuple per call;
+// through tp_call elsewhere. Each instance keeps the vectorcall function in a
+// pyt_call_slot, which pyt_fill_call_slot sets.
+#if PY_MAJOR_VERSION >= 3 && PY_VERSION_HEX >= 0x03090000
+#define PYT_HAVE_VECTORCALL 1
+using pyt_call_slot = vectorcallfunc;
+#else
+#define PYT_HAVE_VECTORCALL 0
+using pyt_call_slot = void *;
+#endif
+
+inline PyObject *pyt_no_arguments_taken()
+{
+    PyErr_SetString(PyExc_TypeError, "takes no arguments");
+    return nullptr;
+}
+
+template <PyObject *(*Call)(PyObject *)>
+PyObject *pyt_call_without_arguments(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    if (PyTuple_GET_SIZE(args) != 0 || (kwds != nullptr && PyDict_Size(kwds) != 0))
+        return pyt_no_arguments_taken();
+    return Call(self);
+}
+
+#if PYT_HAVE_VECTORCALL
+template <PyObject *(*Call)(PyObject *)>
+PyObject *pyt_vectorcall_without_arguments(PyObject *self, PyObject *const * /*args*/,
+                                           size_t nargsf, PyObject *kwnames)
+{
+    if (PyVectorcall_NARGS(nargsf) != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0))
+        return pyt_no_arguments_taken();
+    return Call(self);
+}
+#endif
+
+// Before PyType_Ready: instances of type are called as Call(self); slot is
+// the offset of their pyt_call_slot.
+template <PyObject *(*Call)(PyObject *)>
+void pyt_callable_without_arguments(PyTypeObject &type, Py_ssize_t slot)
+{
+    type.tp_call = pyt_call_without_arguments<Call>;
+#if PYT_HAVE_VECTORCALL
+    type.tp_vectorcall_offset = slot;
+    type.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+    static_cast<void>(slot);
+#endif
+}
+
+template <PyObject *(*Call)(PyObject *)> void pyt_fill_call_slot(pyt_call_slot &slot)
+{
+#if PYT_HAVE_VECTORCALL
+    slot = pyt_vectorcall_without_arguments<Call>;
+#else
+    slot = nullptr;
+#endif
+}
+
 #endif // PYTALLOWICK_COMPAT_H

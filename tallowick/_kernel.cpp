@@ -10,6 +10,7 @@
 #include "compat.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
@@ -124,6 +125,8 @@ PyObject *line_make_output(PyObject *self, PyObject *value)
     return none_or_error(self, request->make_output(level));
 }
 
+PyObject *line_switch(PyObject *self, PyObject *args);
+
 PyObject *line_release(PyObject *self, PyObject * /*unused*/)
 {
     delete as_line(self)->request;
@@ -147,6 +150,9 @@ PyMethodDef line_methods[] = {
      "Turns the request into an output driven to value, keeping the line."},
     {const_cast<char *>("release"), pyt_method(line_release), METH_NOARGS,
      "Lets the line go; harmless when released already."},
+    {const_cast<char *>("switch"), pyt_method(line_switch), METH_VARARGS,
+     "switch(value, failure) -> a callable that sets the line to value; on failure it raises "
+     "what failure(the OSError) returns."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -163,6 +169,105 @@ PyTypeObject line_type = {
     .tp_methods = line_methods,
 };
 #pragma GCC diagnostic pop
+
+// ----------------------------------------------------------------- Switch
+
+// A line's set() at one level, as a callable of its own: what CameraLED's
+// on() and off() become once the line is an output, so that a switch costs
+// no more than the line's own set. A failure goes through failure(OSError),
+// whose result is raised instead.
+struct SwitchObject {
+    PyObject ob_base;
+    pyt_call_slot call; // how the interpreter calls it
+    PyObject *line;     // the Line it sets
+    PyObject *failure;  // called with the OSError
+    int level;
+};
+
+SwitchObject *as_switch(PyObject *self)
+{
+    return reinterpret_cast<SwitchObject *>(self);
+}
+
+PyObject *raise_translated(PyObject *failure)
+{
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyObject *translated =
+        value != nullptr ? PyObject_CallFunctionObjArgs(failure, value, nullptr) : nullptr;
+    if (translated != nullptr) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(translated)), translated);
+        Py_DECREF(translated);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+    } else if (!PyErr_Occurred()) {
+        PyErr_Restore(type, value, traceback);
+    } else {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+    }
+    return nullptr;
+}
+
+PyObject *switch_call(PyObject *self)
+{
+    gpio_line_request *request = held_request(as_switch(self)->line);
+    if (request == nullptr)
+        return nullptr;
+    const int result = request->set_value(as_switch(self)->level);
+    if (result == 0)
+        return new_reference(Py_None);
+    static_cast<void>(none_or_error(as_switch(self)->line, result));
+    return raise_translated(as_switch(self)->failure);
+}
+
+void switch_dealloc(PyObject *self)
+{
+    Py_XDECREF(as_switch(self)->line);
+    Py_XDECREF(as_switch(self)->failure);
+    Py_TYPE(self)->tp_free(self);
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject switch_type = {
+    PYT_TYPE_HEAD // ends with its own comma
+        .tp_name = "tallowick._kernel.Switch",
+    .tp_basicsize = sizeof(SwitchObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = switch_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "Sets its line to one level when called.",
+};
+#pragma GCC diagnostic pop
+
+PyObject *line_switch(PyObject *self, PyObject *args)
+{
+    PyObject *value = nullptr;
+    PyObject *failure = nullptr;
+    if (PyArg_ParseTuple(args, "OO:switch", &value, &failure) == 0)
+        return nullptr;
+    const int level = PyObject_IsTrue(value);
+    if (level < 0)
+        return nullptr;
+    if (PyCallable_Check(failure) == 0) {
+        PyErr_SetString(PyExc_TypeError, "failure must be callable");
+        return nullptr;
+    }
+    auto *object = PyObject_New(SwitchObject, &switch_type);
+    if (object == nullptr)
+        return nullptr;
+    pyt_fill_call_slot<switch_call>(object->call);
+    object->line = new_reference(self);
+    object->failure = new_reference(failure);
+    object->level = level;
+    return reinterpret_cast<PyObject *>(object);
+}
 
 // ------------------------------------------------------------------- Chip
 
@@ -538,8 +643,9 @@ void flush_python_streams()
 
 PyObject *init_module()
 {
+    pyt_callable_without_arguments<switch_call>(switch_type, offsetof(SwitchObject, call));
     if (PyType_Ready(&chip_type) < 0 || PyType_Ready(&line_type) < 0 ||
-        PyType_Ready(&power_type) < 0)
+        PyType_Ready(&switch_type) < 0 || PyType_Ready(&power_type) < 0)
         return nullptr;
     PyObject *module = pyt_create_module(module_name, module_methods, module_doc);
     if (module == nullptr)

@@ -1,5 +1,5 @@
 # Types of tallowick._kernel (tallowick/_kernel.cpp), for type checkers.
-from typing import Optional, Tuple
+from typing import Callable, Optional, Tuple
 
 SOC_CHIP: str
 EXPANDER_CHIP: str
@@ -10,6 +10,7 @@ class Line:
     def set(self, value: object) -> None: ...
     def make_output(self, value: object) -> None: ...
     def release(self) -> None: ...
+    def switch(self, value: object, failure: Callable[[OSError], BaseException]) -> Callable[[], None]: ...
 
 class CameraPower:
     @property

@@ -14,8 +14,10 @@ which the firmware mailbox "/dev/vcio" reaches where the kernel does not.
 """
 
 import errno
+import functools
 import os
 import sys
+import weakref
 
 try:
     from tallowick import _kernel
@@ -34,7 +36,7 @@ except ImportError:
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # never at run time: Python 2.7 has no typing module
-    from typing import Any, List, Optional, Tuple, Union
+    from typing import Any, Callable, List, Optional, Tuple, Union
 
 CONSUMER = "tallowick"
 # The consumer name of `tallowick indicate`, so that whoever finds the line
@@ -103,10 +105,11 @@ class _KernelLine(object):
             raise self.failure(error)
         self.output = True
 
-    def setter(self):
-        # type: () -> Any
-        """Sets the level of the line, now an output, with nothing between."""
-        return self.request.set
+    def switches(self):
+        # type: () -> Tuple[Any, Any]
+        """Callables that set the line, now an output, on and off, and
+        raise CameraLEDError where that fails."""
+        return self.request.switch(True, self.failure), self.request.switch(False, self.failure)
 
     def close(self):
         # type: () -> None
@@ -150,9 +153,10 @@ class _FirmwareLine(object):
         # type: (bool) -> None
         self.opened().SetState(1 if value else 0)
 
-    def setter(self):
-        # type: () -> Any
-        return self.opened().SetState
+    def switches(self):
+        # type: () -> Tuple[Any, Any]
+        led = self.opened()
+        return functools.partial(led.SetState, 1), functools.partial(led.SetState, 0)
 
     def failure(self, error):
         # type: (EnvironmentError) -> CameraLEDError
@@ -300,8 +304,9 @@ def _checked(kernel_line, name):
 
 
 class CameraLED(object):
-    """The board's camera LED. Raises CameraLEDError, nothing driven, when it
-    cannot be switched here. The line is held from the first read or switch
+    """The board's camera LED: on(), off(), toggle(), is_lit, where and
+    close(). Raises CameraLEDError, nothing driven, when it cannot be
+    switched here, and where a switch fails. The line is held from the first read or switch
     until close() (or the end of a with block), under the consumer name
     given (what the kernel shows whoever looks at the line). A caller that
     keeps the line for as long as the level matters passes holding=True:
@@ -321,9 +326,12 @@ class CameraLED(object):
         if survey.soc and not holding and _kernel.soc_outputs_persist() is not True:
             self._warning = NOT_PERSISTENT % CONSUMER
         self._where = _where_text(survey)
-        # What on() and off() call: the first switch takes the line as an
-        # output, every later one only sets it.
-        self._set = self._first_switch  # type: Any
+        # on() and off(): the first switch takes the line as an output; from
+        # then on they are the road's own switches, which only set it. Kept
+        # as the object's attributes, with no method of the class behind
+        # them, so that a switch costs no more than the line's own set.
+        self.on = _FirstSwitch(self, True)  # type: Callable[[], None]
+        self.off = _FirstSwitch(self, False)  # type: Callable[[], None]
 
     @property
     def where(self):
@@ -337,19 +345,6 @@ class CameraLED(object):
         # type: () -> bool
         return bool(self._opened().read())
 
-    def on(self):
-        # type: () -> None
-        try:
-            self._set(True)
-        except EnvironmentError as error:
-            raise self._road.failure(error)
-
-    def off(self):
-        # type: () -> None
-        try:
-            self._set(False)
-        except EnvironmentError as error:
-            raise self._road.failure(error)
 
     def toggle(self):
         # type: () -> None
@@ -361,7 +356,8 @@ class CameraLED(object):
     def close(self):
         # type: () -> None
         """Lets the line go; harmless when closed already."""
-        self._set = _closed
+        self.on = _FirstSwitch(self, True)
+        self.off = _FirstSwitch(self, False)
         if self._road is not None:
             self._road.close()
             self._road = None
@@ -377,21 +373,33 @@ class CameraLED(object):
     def _opened(self):
         # type: () -> Any
         if self._road is None:
-            _closed()
+            raise ValueError("the camera LED has been closed")
         return self._road
 
-    def _first_switch(self, value):
+    def _switch(self, value):
         # type: (bool) -> None
+        road = self._opened()
         if self._warning is not None:
             sys.stderr.write(self._warning)
             self._warning = None
-        self._road.drive(value)
-        self._set = self._road.setter()
+        road.drive(value)
+        self.on, self.off = road.switches()
 
 
-def _closed(*_):
-    # type: (*Any) -> None
-    raise ValueError("the camera LED has been closed")
+class _FirstSwitch(object):
+    """on() or off() of a CameraLED until its first switch. It knows the
+    LED only weakly: a forgotten CameraLED still lets its line go at once."""
+
+    def __init__(self, led, value):
+        # type: (CameraLED, bool) -> None
+        self.led = weakref.ref(led)
+        self.value = value
+
+    def __call__(self):
+        # type: () -> None
+        led = self.led()
+        if led is not None:
+            led._switch(self.value)
 
 
 def where():

@@ -3,6 +3,7 @@ and on one with it on the firmware's expander: a read changes nothing, a
 switch drives the one line it holds, and the line is let go by close(), the
 end of a with block, or the object's end."""
 
+import errno
 import gc
 import unittest
 
@@ -10,7 +11,7 @@ import support
 import vcioemu
 from support import PI3B
 
-from tallowick import CameraLED
+from tallowick import CameraLED, CameraLEDError, _kernel
 
 ZERO_W = 0x9000C1
 # (board, chip, offset of the LED line)
@@ -45,15 +46,48 @@ class Switching(support.TestCase):
                 self.assertRaises(ValueError, led.on)
                 led.close()
 
-    def test_a_forgotten_led_lets_the_line_go(self):
+    def test_a_forgotten_led_lets_the_line_go_at_once(self):
+        # Before and after its first switch: nothing of it may wait for the
+        # cycle collector.
         vcioemu.board_revision(ZERO_W)
+        gc.disable()
+        self.addCleanup(gc.enable)
+        for switch in (False, True):
+            with self.subTest(switched=switch):
+                led = CameraLED()
+                self.assertFalse(led.is_lit)
+                if switch:
+                    led.on()
+                self.assertEqual(vcioemu.gpio_line(0, 40), (int(switch), switch, True))
+                del led
+                self.assertEqual(vcioemu.gpio_line(0, 40)[2], False)
+                self.assertEqual(vcioemu.gpio_open_descriptors(), 0)
+
+    def test_a_switch_that_fails_raises_the_leds_error_and_a_closed_one_refuses(self):
+        vcioemu.board_revision(ZERO_W)
+        chip = _kernel.find_chip(_kernel.SOC_CHIP)
+        self.addCleanup(chip.close)
+        # An as-is request is no output: the kernel refuses to set it.
+        line = chip.request(40, "test")
+        self.addCleanup(line.release)
+        failures = []
+
+        def failure(error):
+            failures.append(error)
+            return CameraLEDError("error: %s" % error.strerror)
+
+        switch = line.switch(True, failure)
+        self.assertRaisesText(CameraLEDError, "error: Operation not permitted", switch)
+        self.assertEqual([error.errno for error in failures], [errno.EPERM])
+        self.assertRaises(TypeError, switch, 1)
+        line.release()
+        self.assertRaises(ValueError, switch)
+        self.assertEqual(vcioemu.gpio_drive_count(), 0)
         led = CameraLED()
         led.on()
-        self.assertEqual(vcioemu.gpio_line(0, 40), (1, True, True))
-        del led
-        gc.collect()
-        self.assertEqual(vcioemu.gpio_line(0, 40)[2], False)
-        self.assertEqual(vcioemu.gpio_open_descriptors(), 0)
+        led.close()
+        self.assertRaises(ValueError, led.on)
+        self.assertRaises(ValueError, led.off)
 
 
 if __name__ == "__main__":
