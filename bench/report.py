@@ -1,13 +1,18 @@
-"""Turns the documents of bench/bench.py (one per interpreter) into the table.
+"""Turns the documents of the bench's measurements into its report.
 
-    python report.py python2.json python3.json
+    python report.py DOCUMENT.json ...
 
-ns/call is the median time of a call with timeit's empty loop subtracted;
-overhead is the median difference between a run of the call and a run of the
-same emulated request made from C alone right after it (the emulator's cost
-is everyone's), less timeit's loop; xabs(1) compares an overhead
-with the cheapest builtin call, and the peer columns say how many times our
-overhead fits into the peer's.
+Each document says what it holds by its "kind": the per-call cost of
+bench/bench.py (one per interpreter; the default) and the per-switch cost of
+bench/switch.py (one per board and interpreter). Each kind present gets its
+table, with its targets and whether they are met.
+
+Per-call table: ns/call is the median time of a call with timeit's empty
+loop subtracted; overhead is the median difference between a run of the call
+and a run of the same emulated request made from C alone right after it (the
+emulator's cost is everyone's), less timeit's loop; xabs(1) compares an
+overhead with the cheapest builtin call, and the peer columns say how many
+times our overhead fits into the peer's.
 """
 
 from __future__ import print_function
@@ -89,12 +94,8 @@ def print_table(header, rows, widths):
         print("  ".join(cell.rjust(width) if i else cell.ljust(width) for i, (cell, width) in enumerate(zip(row, widths))))
 
 
-def main(paths):
-    runs = []
-    for path in paths:
-        with open(path) as stream:
-            runs.append(Run(json.load(stream)))
-
+def print_calls(runs):
+    """The per-call tables; the number of goals missed."""
     print(
         "Per-call cost against the firmware emulator: medians of %s timing rounds (+- half the interquartile range)."
         % "/".join(str(run.rounds) for run in runs)
@@ -151,6 +152,75 @@ def main(paths):
     widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
     print_table(header, rows, widths)
     print("(Open rows: the fcntl column compares with os.open+os.close.)")
+    return missed
+
+
+# ---------------------------------------------------- CameraLED per switch
+
+# CameraLED.on()/off() may cost at most this many times the bare switch.
+GOAL_SWITCH = 1.5
+
+
+def verdict(ok):
+    return "ok" if ok else "MISSED"
+
+
+def print_switches(documents):
+    """The per-switch table; the number of goals missed."""
+    print(
+        "Per switch of the camera LED: CameraLED.on()/off() alternating, against the bare switch of the same"
+    )
+    print(
+        "line (Line.set of a request made through tallowick._kernel; pyTallowick's SetState on the firmware road);"
+    )
+    print(
+        "medians of %s timing rounds, processor time, timeit's empty loop subtracted. ratio: median over the"
+        % "/".join(sorted(set(str(document["rounds"]) for document in documents)))
+    )
+    print("rounds of CameraLED / bare. Goal: ratio <= %g on every board." % GOAL_SWITCH)
+    print()
+    header = ["board", "road", "python", "CameraLED ns", "bare ns", "overhead ns", "ratio"]
+    rows = []
+    missed = 0
+    for document in documents:
+        results = document["results"]
+        empty = results["empty"]["median"]
+        led = (results["led"]["median"] - empty) / 2
+        bare = (results["bare"]["median"] - empty) / 2
+        ratio_ = document["ratio"]["median"]
+        ok = ratio_ <= GOAL_SWITCH
+        missed += not ok
+        rows.append([
+            "%s (%s)" % (document["board"], document["revision"]),
+            document["road"],
+            document["python"],
+            "%.1f" % led,
+            "%.1f" % bare,
+            "%.1f" % (led - bare),
+            "%.2f %s" % (ratio_, verdict(ok)),
+        ])
+    widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
+    print_table(header, rows, widths)
+    print("(The emulator answers a line's set inside the process, with no system call; a Pi's kernel takes one,")
+    print("so there the bare switch costs more and the same overhead weighs less.)")
+    return missed
+
+
+def main(paths):
+    documents = []
+    for path in paths:
+        with open(path) as stream:
+            documents.append(json.load(stream))
+    calls = [Run(document) for document in documents if document.get("kind", "calls") == "calls"]
+    switches = [document for document in documents if document.get("kind") == "switch"]
+    missed = 0
+    sections = 0
+    for present, printer in ((calls, print_calls), (switches, print_switches)):
+        if present:
+            if sections:
+                print()
+            missed += printer(present)
+            sections += 1
     print()
     print("goals: %s" % ("all met" if not missed else "%d missed" % missed))
 
