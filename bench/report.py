@@ -3,9 +3,10 @@
     python report.py DOCUMENT.json ...
 
 Each document says what it holds by its "kind": the per-call cost of
-bench/bench.py (one per interpreter; the default) and the per-switch cost of
-bench/switch.py (one per board and interpreter). Each kind present gets its
-table, with its targets and whether they are met.
+bench/bench.py (one per interpreter; the default), the per-switch cost of
+bench/switch.py (one per board and interpreter) and the camera LED
+indicator's figures of bench/indicator.py. Each kind present gets its table,
+with its targets and whether they are met.
 
 Per-call table: ns/call is the median time of a call with timeit's empty
 loop subtracted; overhead is the median difference between a run of the call
@@ -18,6 +19,7 @@ times our overhead fits into the peer's.
 from __future__ import print_function
 
 import json
+import math
 import sys
 
 # (key, label, C floor it is measured against, peers compared with)
@@ -206,6 +208,112 @@ def print_switches(documents):
     return missed
 
 
+# -------------------------------------------------------- the indicator
+
+# A change of the camera's power shows on the LED within this in all but
+# one of a hundred changes, and typically within half of it.
+GOAL_LATENCY_MS = 250.0
+GOAL_WITHIN = 0.99
+GOAL_MEDIAN_MS = GOAL_LATENCY_MS / 2
+# Idle, the indicator takes at most this share of one core, in percent.
+GOAL_IDLE_PERCENT = 0.1
+
+
+def nearest_rank(ordered, fraction):
+    """The smallest sample with at least fraction of the samples at or below it."""
+    return ordered[max(0, int(math.ceil(fraction * len(ordered))) - 1)]
+
+
+def print_latency(run, pause):
+    """The latency lines of one run; the number of goals missed."""
+    latencies = sorted(run["latency_ms"])
+    if not latencies:
+        print("latency: no flip measured")
+        return 1
+    within = sum(1 for value in latencies if value <= GOAL_LATENCY_MS)
+    median = median_of(latencies)
+    ok_within = within >= GOAL_WITHIN * run["flips"]
+    ok_median = median <= GOAL_MEDIAN_MS
+    print(
+        "latency from a change of the camera's power to its line, %d flips %g-%g s apart, Python %s:"
+        % (run["flips"], pause[0], pause[1], run["python"])
+    )
+    print(
+        "  median %.1f ms, p99 %.1f ms, max %.1f ms; %d of %d within %g ms"
+        % (median, nearest_rank(latencies, 0.99), latencies[-1], within, run["flips"], GOAL_LATENCY_MS)
+    )
+    print(
+        "  goals: <= %g ms in %d%% of the flips: %s; median <= %g ms: %s"
+        % (GOAL_LATENCY_MS, GOAL_WITHIN * 100, verdict(ok_within), GOAL_MEDIAN_MS, verdict(ok_median))
+    )
+    return (not ok_within) + (not ok_median)
+
+
+def median_of(ordered):
+    middle = len(ordered) // 2
+    if len(ordered) % 2:
+        return ordered[middle]
+    return (ordered[middle - 1] + ordered[middle]) / 2.0
+
+
+def print_idle(runs):
+    """The idle table; the number of goals missed."""
+    measured = [run for run in runs if "idle" in run]
+    if not measured:
+        return 0
+    idle = measured[0]["idle"]
+    print()
+    print(
+        "idle, %.0f s with nothing changing, processor time from /proc (%s), in %% of one core; the floor is"
+        % (idle["wall_s"], idle["source"])
+    )
+    print(
+        "the same interpreter doing nothing but sleep the indicator's interval, over the same span. Goal: <= %g%%."
+        % GOAL_IDLE_PERCENT
+    )
+    header = ["python", "indicator %", "floor %", "above floor %", "us per read", "goal"]
+    rows = []
+    missed = 0
+    for run in measured:
+        idle = run["idle"]
+        share = 100.0 * idle["cpu_s"] / idle["wall_s"]
+        floor = 100.0 * idle["floor_cpu_s"] / idle["wall_s"]
+        reads = idle["wall_s"] / run["interval_s"]
+        ok = share <= GOAL_IDLE_PERCENT
+        missed += not ok
+        rows.append([
+            run["python"],
+            "%.3f" % share,
+            "%.3f" % floor,
+            "%.3f" % (share - floor),
+            "%.0f" % (idle["cpu_s"] / reads * 1e6),
+            verdict(ok),
+        ])
+    widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
+    print_table(header, rows, widths)
+    return missed
+
+
+def print_indicator(document):
+    """The indicator's figures; the number of goals missed."""
+    runs = document["runs"]
+    print(
+        "The camera LED indicator, python -u -m tallowick indicate, on an emulated %s, reading the camera's power"
+        % document["board"]
+    )
+    print("every %g s." % runs[0]["interval_s"])
+    missed = 0
+    for run in runs:
+        if "latency_ms" in run:
+            missed += print_latency(run, document["pause_s"])
+    missed += print_idle(runs)
+    for run in runs:
+        if "fault" in run:
+            missed += 1
+            print("FAULT under Python %s: %s" % (run["python"], run["fault"]))
+    return missed
+
+
 def main(paths):
     documents = []
     for path in paths:
@@ -213,6 +321,7 @@ def main(paths):
             documents.append(json.load(stream))
     calls = [Run(document) for document in documents if document.get("kind", "calls") == "calls"]
     switches = [document for document in documents if document.get("kind") == "switch"]
+    indicators = [document for document in documents if document.get("kind") == "indicator"]
     missed = 0
     sections = 0
     for present, printer in ((calls, print_calls), (switches, print_switches)):
@@ -221,6 +330,11 @@ def main(paths):
                 print()
             missed += printer(present)
             sections += 1
+    for document in indicators:
+        if sections:
+            print()
+        missed += print_indicator(document)
+        sections += 1
     print()
     print("goals: %s" % ("all met" if not missed else "%d missed" % missed))
 
