@@ -268,11 +268,6 @@ class UnitFileTest(unittest.TestCase):
                 if INDICATOR in effective_list(off.get("Before", [])):
                     self.assertNotIn(OFF, effective_list(indicator.get("Before", [])))
 
-    def test_units_are_installed_to_be_enabled_by_hand(self):
-        for label, _, unit, _ in self.units:
-            with self.subTest(unit=label):
-                self.assertEqual(unit["Install"]["WantedBy"], ["multi-user.target"])
-
 
 class PackagingTest(unittest.TestCase):
     """debian/rules installs a unit for every one in examples/."""
