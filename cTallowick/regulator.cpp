@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <time.h>
 #include <unistd.h>
 
 const char regulator_class_path[] = "/sys/class/regulator";
@@ -105,6 +106,60 @@ camera_power_state camera_power::read()
         ++it;
     }
     return regulators_.empty() ? camera_power_state::absent : camera_power_state::off;
+}
+
+namespace {
+
+constexpr long long nanoseconds_per_second = 1000000000LL;
+
+timespec monotonic_now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+timespec later(timespec when, long long nanoseconds)
+{
+    const long long total = when.tv_nsec + nanoseconds;
+    when.tv_sec += static_cast<time_t>(total / nanoseconds_per_second);
+    when.tv_nsec = static_cast<long>(total % nanoseconds_per_second);
+    return when;
+}
+
+bool before(const timespec &a, const timespec &b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// Sleeps until the moment: false when a signal cut it short.
+bool sleep_until(const timespec &moment)
+{
+    return clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &moment, nullptr) == 0;
+}
+
+} // namespace
+
+camera_power_state camera_power::wait_for_change(camera_power_state known, long long interval,
+                                                 long long budget)
+{
+    const timespec start = monotonic_now();
+    const timespec end = later(start, budget);
+    if (regulators_.empty()) {
+        sleep_until(end);
+        return camera_power_state::absent;
+    }
+    timespec next = later(start, interval);
+    camera_power_state state = known;
+    while (!before(end, next)) {
+        if (!sleep_until(next))
+            return read();
+        state = read();
+        if (state != known)
+            return state;
+        next = later(next, interval);
+    }
+    return state;
 }
 
 std::vector<std::string> camera_power::names() const

@@ -34,6 +34,14 @@ public:
     // "enabled". One that can no longer be opened has gone and is forgotten.
     camera_power_state read();
 
+    // Reads the state every interval (nanoseconds, from now on a steady
+    // cadence) until it differs from known, budget has passed, or a signal
+    // interrupted the sleep: the state last read. Without regulators it
+    // only sleeps out the budget. Made to run without the interpreter's
+    // lock: a waiting indicator costs one system call and one read a round.
+    camera_power_state wait_for_change(camera_power_state known, long long interval,
+                                       long long budget);
+
     // The names of the regulators kept, as scan() found them.
     std::vector<std::string> names() const;
 

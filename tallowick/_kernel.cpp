@@ -420,9 +420,16 @@ PyObject *power_scan(PyObject *self, PyObject * /*unused*/)
 }
 
 // Called every round of the indicator: no allocation but the result's.
+PyObject *state_object(camera_power_state state);
+
 PyObject *power_read(PyObject *self, PyObject * /*unused*/)
 {
-    switch (power_of(self)->read()) {
+    return state_object(power_of(self)->read());
+}
+
+PyObject *state_object(camera_power_state state)
+{
+    switch (state) {
     case camera_power_state::on:
         return new_reference(Py_True);
     case camera_power_state::off:
@@ -431,6 +438,48 @@ PyObject *power_read(PyObject *self, PyObject * /*unused*/)
         break;
     }
     return new_reference(Py_None);
+}
+
+// Seconds as a float, to whole nanoseconds; false with an exception set.
+bool read_duration(PyObject *seconds, long long &nanoseconds)
+{
+    const double value = PyFloat_AsDouble(seconds);
+    if (value == -1.0 && PyErr_Occurred() != nullptr)
+        return false;
+    // Up to a day: more is a mistake, and would overflow a timespec's sum.
+    if (!(value > 0.0 && value <= 86400.0)) {
+        PyErr_SetString(PyExc_ValueError, "a duration is from 0 (excluded) to 86400 seconds");
+        return false;
+    }
+    nanoseconds = static_cast<long long>(value * 1e9);
+    return true;
+}
+
+// The indicator's wait between two switches, without the interpreter's lock.
+// A signal cuts it short, and its Python handler runs before the return.
+PyObject *power_wait(PyObject *self, PyObject *args)
+{
+    PyObject *known_object = nullptr;
+    PyObject *interval_object = nullptr;
+    PyObject *budget_object = nullptr;
+    long long interval = 0;
+    long long budget = 0;
+    if (PyArg_ParseTuple(args, "OOO:wait", &known_object, &interval_object, &budget_object) == 0 ||
+        !read_duration(interval_object, interval) || !read_duration(budget_object, budget))
+        return nullptr;
+    camera_power_state known = camera_power_state::absent;
+    if (known_object != Py_None) {
+        const int truth = PyObject_IsTrue(known_object);
+        if (truth < 0)
+            return nullptr;
+        known = truth != 0 ? camera_power_state::on : camera_power_state::off;
+    }
+    PyThreadState *saved = PyEval_SaveThread();
+    const camera_power_state state = power_of(self)->wait_for_change(known, interval, budget);
+    PyEval_RestoreThread(saved);
+    if (PyErr_CheckSignals() < 0)
+        return nullptr;
+    return state_object(state);
 }
 
 PyObject *power_names(PyObject *self, void * /*unused*/)
@@ -462,6 +511,9 @@ PyMethodDef power_methods[] = {
      "Looks for the camera's regulators again: how many there are (0 for none)."},
     {const_cast<char *>("read"), pyt_method(power_read), METH_NOARGS,
      "True while one of them is enabled, False while none is, None when there is none."},
+    {const_cast<char *>("wait"), pyt_method(power_wait), METH_VARARGS,
+     "wait(known, interval, budget) -> the state read every interval seconds once it differs "
+     "from known (True, False or None), or after budget seconds or a signal."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,8 +24,12 @@ if TYPE_CHECKING:  # never at run time: Python 2.7 has no typing module
     from typing import Any, IO, Optional
 
 # Seconds between two reads of the camera's power: a change shows within
-# this (plus a switch), and an idle round costs a few microseconds.
-INTERVAL = 0.1
+# this (plus a switch). The reads happen in the extension, without waking
+# the interpreter: an idle round is one sleep and one small file read.
+INTERVAL = 0.125
+# Seconds the extension's wait goes on before the loop looks at stop again
+# (a signal cuts it short): how soon a program's stop.set() is seen.
+STOP_CHECK = 0.5
 # Seconds between two looks for a regulator while there is none: at boot the
 # camera's driver may come after the indicator.
 RESCAN = 2.0
@@ -37,6 +41,7 @@ MISSING = (
     "warning: no camera power regulator (cam1-reg or cam0-reg) in /sys/class/regulator: "
     "the camera LED stays off until one appears\n"
 )
+# Said once a regulator appears after MISSING was.
 FOUND = "camera power regulator found: %s\n"
 
 _monotonic = getattr(time, "monotonic", time.time)
@@ -65,13 +70,6 @@ class _Follower(object):
         self.next_scan = 0.0
         self.said_missing = False
 
-    def powered(self):
-        # type: () -> bool
-        state = self.power.read()
-        if state is None:
-            state = self.look_again()
-        return bool(state)
-
     def look_again(self):
         # type: () -> Optional[bool]
         now = _monotonic()
@@ -83,27 +81,38 @@ class _Follower(object):
         except EnvironmentError:
             found = 0
         if found:
+            if self.said_missing:
+                self.err.write(FOUND % ", ".join(self.power.names))
             self.said_missing = False
-            self.err.write(FOUND % ", ".join(self.power.names))
             return self.power.read()
         if not self.said_missing:
             self.err.write(MISSING)
             self.said_missing = True
         return None
 
-    def round(self):
-        # type: () -> None
-        lit = self.powered()
-        if lit == self.lit:
-            return
-        # The first switch takes the line as an output at this level.
-        if lit:
-            self.led.on()
-        else:
-            self.led.off()
-        self.lit = lit
-        self.out.write(LIT if lit else DARK)
-        self.out.flush()
+    def round(self, state):
+        # type: (Optional[bool]) -> Optional[bool]
+        """Switches the LED to the camera's power state, as last read (None:
+        no regulator known); returns the state it settled on."""
+        if state is None:
+            state = self.look_again()
+        lit = bool(state)
+        if lit != self.lit:
+            # The first switch takes the line as an output at this level.
+            if lit:
+                self.led.on()
+            else:
+                self.led.off()
+            self.lit = lit
+            self.out.write(LIT if lit else DARK)
+            self.out.flush()
+        return state
+
+    def follow(self, stop, interval):
+        # type: (Any, float) -> None
+        state = self.power.read()
+        while not stop.is_set():
+            state = self.power.wait(self.round(state), interval, STOP_CHECK)
 
     def finish(self):
         # type: () -> None
@@ -118,8 +127,8 @@ class _Follower(object):
 def indicate(stop, led=None, out=None, err=None, interval=INTERVAL):
     # type: (Any, Any, Optional[IO[str]], Optional[IO[str]], float) -> None
     """Keeps the camera LED lit while the camera is powered and off while it
-    is not, until stop (a threading.Event, or anything with is_set() and
-    wait(timeout)) is set; then switches it off. Each change is one line on
+    is not, until stop (a threading.Event, or anything with is_set()) is set,
+    which it sees within half a second; then switches it off. Each change is one line on
     out (default: standard output); the lack of a regulator one line on err.
 
     Without led the board's camera LED is taken, held as consumer
@@ -133,9 +142,7 @@ def indicate(stop, led=None, out=None, err=None, interval=INTERVAL):
         led = camera.CameraLED(consumer=camera.INDICATOR_CONSUMER, holding=True)
     follower = _Follower(led, out, err)
     try:
-        while not stop.is_set():
-            follower.round()
-            stop.wait(interval)
+        follower.follow(stop, interval)
         follower.finish()
     except BaseException:
         _leave_dark(follower)

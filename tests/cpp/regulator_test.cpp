@@ -1,11 +1,15 @@
 // The camera's power regulators, read from a regulator class the test lays
 // out in a folder of its own, which the emulator stands in place of
 // "/sys/class/regulator".
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <pthread.h>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "emulated.h"
@@ -114,6 +118,80 @@ TEST_F(CameraPower, IsAbsentWithoutRegulatorsAndOnceTheyHaveGone)
     remove_device("regulator.3");
     EXPECT_EQ(power.read(), camera_power_state::absent);
     EXPECT_TRUE(power.names().empty());
+}
+
+// Milliseconds since start.
+long long elapsed_ms(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+}
+
+constexpr long long ms = 1000000;
+
+TEST_F(CameraPower, WaitsOnASteadyCadenceUntilTheStateChanges)
+{
+    add("regulator.5", "cam1-reg", "disabled");
+    ASSERT_EQ(power.scan(), 1);
+    vcioemu_reset();
+    // Nothing changes: a read every interval, the budget out.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(power.wait_for_change(camera_power_state::off, 20 * ms, 200 * ms),
+              camera_power_state::off);
+    EXPECT_GE(elapsed_ms(start), 200);
+    EXPECT_EQ(vcioemu_regulator_state_opens(), 10U);
+
+    // A change half-way: seen at the next read, long before the budget.
+    std::thread camera([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        write("regulator.5", "state", "enabled");
+    });
+    start = std::chrono::steady_clock::now();
+    const camera_power_state state =
+        power.wait_for_change(camera_power_state::off, 20 * ms, 5000 * ms);
+    const long long took = elapsed_ms(start);
+    camera.join();
+    EXPECT_EQ(state, camera_power_state::on);
+    EXPECT_GE(took, 100);
+    EXPECT_LT(took, 1000);
+
+    // Gone: absent is a change too.
+    remove_device("regulator.5");
+    EXPECT_EQ(power.wait_for_change(camera_power_state::on, 20 * ms, 5000 * ms),
+              camera_power_state::absent);
+}
+
+void ignore_signal(int /*signal*/) {}
+
+TEST_F(CameraPower, ASignalOrTheLackOfRegulatorsEndsTheWaitWithoutReading)
+{
+    // Without regulators there is nothing to read: the budget is slept out.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(power.wait_for_change(camera_power_state::absent, 10 * ms, 100 * ms),
+              camera_power_state::absent);
+    EXPECT_GE(elapsed_ms(start), 100);
+    EXPECT_EQ(vcioemu_regulator_state_opens(), 0U);
+
+    // A handled signal cuts the sleep short, as the interpreter's handlers
+    // need it to.
+    add("regulator.5", "cam1-reg", "enabled");
+    ASSERT_EQ(power.scan(), 1);
+    struct sigaction action {};
+    struct sigaction saved {};
+    action.sa_handler = ignore_signal;
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &saved), 0);
+    const pthread_t waiter = pthread_self();
+    std::thread sender([waiter] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pthread_kill(waiter, SIGUSR1);
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(power.wait_for_change(camera_power_state::on, 50 * ms, 20000 * ms),
+              camera_power_state::on);
+    EXPECT_LT(elapsed_ms(start), 10000);
+    sender.join();
+    sigaction(SIGUSR1, &saved, nullptr);
 }
 
 } // namespace
