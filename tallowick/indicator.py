@@ -26,7 +26,7 @@ if TYPE_CHECKING:  # never at run time: Python 2.7 has no typing module
 # Seconds between two reads of the camera's power: a change shows within
 # this (plus a switch). The reads happen in the extension, without waking
 # the interpreter: an idle round is one sleep and one small file read.
-INTERVAL = 0.125
+INTERVAL = 0.2
 # Seconds the extension's wait goes on before the loop looks at stop again
 # (a signal cuts it short): how soon a program's stop.set() is seen.
 STOP_CHECK = 0.5
