@@ -144,6 +144,8 @@ class Captured(object):
 
 
 def product_environment(product):
+    """The product's whole environment, the same on both sides: nothing of
+    the caller's (PYTHONUNBUFFERED, VCIOEMU_*, a locale) reaches it."""
     env = {
         "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
         "PYTHONPATH": product,
@@ -166,15 +168,22 @@ class HeldWatcher(threading.Thread):
         self.line = line
         self.observations = observations
         self.finished = threading.Event()
+        self.error = None
 
     def run(self):
         deadline = time.monotonic() + HOLD_TIMEOUT
-        while not self.finished.is_set() and time.monotonic() < deadline:
-            if self.observer.requested(self.line):
-                self.observations["while held"] = self.observer.look()
-                os.kill(os.getpid(), signal.SIGTERM)
+        try:
+            while not self.finished.is_set() and time.monotonic() < deadline:
+                if self.observer.requested(self.line):
+                    self.observations["while held"] = self.observer.look()
+                    break
+                time.sleep(POLL)
+            else:
                 return
-            time.sleep(POLL)
+        except Exception:
+            # The command is stopped all the same, or it would hold forever.
+            self.error = traceback.format_exc()
+        os.kill(os.getpid(), signal.SIGTERM)
 
 
 def perform_in_process(scenario, observer):
@@ -205,6 +214,8 @@ def perform_in_process(scenario, observer):
             if watcher is not None:
                 watcher.finished.set()
                 watcher.join()
+                if watcher.error is not None:
+                    record("watcher failed", watcher.error)
         else:
             try:
                 table.PYTHON_ACTIONS[scenario.python](camera, observe, record)
@@ -271,7 +282,8 @@ class EmulatorObserver(object):
 
 
 def emulator_words(scenario):
-    """The emulator's words for what is done to the board beforehand."""
+    """The emulator's words for what is done to the board beforehand, given
+    once the observer holds its chip descriptors."""
     words = ["pull=%d:%d:%s" % (line + (pull,)) for line, pull in sorted(scenario.pulls.items())]
     words += ["hold=%d:%d:%s" % (line + (consumer,)) for line, consumer in sorted(scenario.holds.items())]
     # gpio-sim's chips are root's alone, as a Pi's are the gpio group's.
@@ -302,14 +314,28 @@ def emulator_row(name, product, library, out):
         json.dump(result, f)
 
 
+def board_words(scenario):
+    """The emulator's words for the board itself, given when it is loaded:
+    a change of the chips afterwards would take the observer's descriptors
+    away."""
+    # x86 has no device tree: the revision comes from /proc/cpuinfo there,
+    # so it does here.
+    words = ["no-device-tree"]
+    # The emulator gives every board of the Pi 3 and 4 families an expander
+    # chip; the table says when the kernel has none.
+    if not scenario.board.expander:
+        words.append("no-expander")
+    if scenario.persist is None:
+        words.append("persist=none")
+    return words
+
+
 def emulator_environment(scenario, product, library, regulators):
     env = product_environment(product)
     env.update({
         "LD_PRELOAD": library,
         "VCIOEMU_REVISION": "0x%x" % scenario.board.revision,
-        # x86 has no device tree: the revision comes from /proc/cpuinfo
-        # there, so it does here.
-        "VCIOEMU_GPIO": "no-device-tree" + ("" if scenario.persist == "Y" else ",persist=none"),
+        "VCIOEMU_GPIO": ",".join(board_words(scenario)),
         # Nor has the virtual machine a mailbox.
         "VCIOEMU_FAULTS": "open=ENOENT",
         "VCIOEMU_REGULATORS": regulators,
@@ -323,11 +349,15 @@ def emulator_scenario(scenario, product, library):
         os.mkdir(regulators)
         write_regulators(regulators, scenario.regulators)
         out = os.path.join(work, "answer.json")
-        child = subprocess.run(
-            [sys.executable, os.path.abspath(__file__), "emulator-row", scenario.name,
-             "--product", product, "--library", library, "--out", out],
-            env=emulator_environment(scenario, product, library, regulators), cwd="/",
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=COMMAND_TIMEOUT)
+        try:
+            child = subprocess.run(
+                [sys.executable, os.path.abspath(__file__), "emulator-row", scenario.name,
+                 "--product", product, "--library", library, "--out", out],
+                env=emulator_environment(scenario, product, library, regulators), cwd="/",
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=COMMAND_TIMEOUT)
+        except subprocess.TimeoutExpired as expired:
+            return {"failure": "runner still running after %ds: %s" % (
+                COMMAND_TIMEOUT, (expired.output or b"").decode("utf-8", "replace").strip())}
         if child.returncode != 0 or not os.path.exists(out):
             return {"failure": "runner ended with status %d: %s" % (
                 child.returncode, child.stdout.decode("utf-8", "replace").strip())}
@@ -490,6 +520,18 @@ class KernelObserver(object):
         return holder is not None and (hog is None or holder != hog[1])
 
 
+def watch_held(process, observer, line, observations):
+    """Looks at the lines once the command holds the line, then stops it
+    with SIGTERM, as a user does."""
+    deadline = time.monotonic() + HOLD_TIMEOUT
+    while process.poll() is None and time.monotonic() < deadline:
+        if observer.requested(line):
+            observations["while held"] = observer.look()
+            process.send_signal(signal.SIGTERM)
+            return
+        time.sleep(POLL)
+
+
 def kernel_command(scenario, observer, product):
     argv = [sys.executable, "-m", "tallowick"] + scenario.command
     if scenario.unprivileged:
@@ -497,20 +539,15 @@ def kernel_command(scenario, observer, product):
     observations = {}
     process = subprocess.Popen(argv, env=product_environment(product), cwd="/",
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if scenario.until_held:
-        deadline = time.monotonic() + HOLD_TIMEOUT
-        line = scenario.watch[0]
-        while process.poll() is None and time.monotonic() < deadline:
-            if observer.requested(line):
-                observations["while held"] = observer.look()
-                process.send_signal(signal.SIGTERM)
-                break
-            time.sleep(POLL)
     try:
+        if scenario.until_held:
+            watch_held(process, observer, scenario.watch[0], observations)
         stdout, stderr = process.communicate(timeout=COMMAND_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        stdout, stderr = process.communicate()
+    finally:
+        # Nothing may hold a line of the device about to be removed.
+        if process.poll() is None:
+            process.kill()
+            process.wait()
     if scenario.persist == "Y":
         observations["after"] = observer.look()
     return answer(process.returncode, stdout.decode("utf-8", "replace"), stderr.decode("utf-8", "replace"), [],

@@ -85,6 +85,9 @@ BOARDS = {
         holds={(EXPANDER, 5): REGULATOR_HOLD},
         watch=[(EXPANDER, 6), (EXPANDER, 5)],
     ),
+    # A 3 B whose kernel binds no expander driver: the product's road is
+    # then the mailbox, which neither side has.
+    "3b-no-expander": Board(0xA02082, SOC_2835, watch=[(SOC, 40)]),
     # The SD card's regulators hold lines 4 and 6 too; their levels are no
     # part of the comparison.
     "4b": Board(
@@ -210,6 +213,8 @@ SCENARIOS = [
     Scenario("3b toggle", "3b", ["toggle"]),
     Scenario("3b CameraLED", "3b", python="camera_switches"),
     Scenario("3b on, user outside the gpio group", "3b", ["on"], unprivileged=True),
+    Scenario("3b on, no expander chip", "3b-no-expander", ["on"]),
+    Scenario("3b where, no expander chip", "3b-no-expander", ["where"]),
     Scenario("4b on", "4b", ["on"]),
     Scenario("4b where", "4b", ["where"]),
     Scenario("4b CameraLED", "4b", python="camera_switches"),
