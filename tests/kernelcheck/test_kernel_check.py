@@ -4,10 +4,13 @@ emulator's side on the real product (where tools/kernel-check gives it:
 KERNEL_CHECK_PRODUCT and KERNEL_CHECK_LIBRARY). Python 3 only.
 """
 
+import io
+import json
 import os
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import kernel_check  # noqa: E402
@@ -91,9 +94,8 @@ class FakeSim(object):
                 f.write("%d\n" % value)
 
 
-class KernelObserver(unittest.TestCase):
-    """gpio-sim sets a released output back to its pull: the level that
-    counts is the one last set, which only the trace still knows."""
+class ObserverFiles(unittest.TestCase):
+    """The kernel's listing and trace in a temporary folder."""
 
     def setUp(self):
         self.folder = tempfile.TemporaryDirectory()
@@ -103,6 +105,11 @@ class KernelObserver(unittest.TestCase):
         self.addCleanup(lambda: setattr(kernel_check, "TRACE", saved[1]))
         kernel_check.DEBUGFS_GPIO = os.path.join(self.folder.name, "gpio")
         kernel_check.TRACE = os.path.join(self.folder.name, "trace")
+
+
+class KernelObserver(ObserverFiles):
+    """gpio-sim sets a released output back to its pull: the level that
+    counts is the one last set, which only the trace still knows."""
 
     def look(self, listing, trace, values):
         kernel_check.write(kernel_check.DEBUGFS_GPIO, listing)
@@ -128,6 +135,89 @@ class KernelObserver(unittest.TestCase):
         self.assertEqual(lines["chip 0 line 44"]["holder"], "unreadable")
 
 
+class Requested(ObserverFiles):
+    """A line counts as taken by the command only when a request, not the
+    kernel's own hog, holds it: else a command would be stopped before it
+    ran."""
+
+    def requested(self, listing, holds):
+        kernel_check.write(kernel_check.DEBUGFS_GPIO, listing)
+        kernel_check.write(kernel_check.TRACE, "")
+        sim = FakeSim(os.path.join(self.folder.name, "chip"), {40: 0, 44: 0})
+        return kernel_check.KernelObserver(sim, table.BOARDS["zero-w"].watch, holds).requested((table.SOC, 40))
+
+    def test_a_request_holds_the_line_the_hog_does_not(self):
+        hog = {(table.SOC, 40): ("input", "cam_led_hog")}
+        self.assertTrue(self.requested(LISTING, {}))
+        self.assertFalse(self.requested(LISTING.replace("(tallowick)", "(<unused>)"), {}))
+        self.assertFalse(self.requested(LISTING.replace("(tallowick)", "(cam_led_hog)"), hog))
+        self.assertTrue(self.requested(LISTING, hog))
+
+
+class GpioSimLayout(unittest.TestCase):
+    """The configfs tree a scenario's board becomes, in a plain folder: the
+    kernel's files that gpio-sim makes itself are answered here."""
+
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.root = folder.name
+        real_read = kernel_check.read
+
+        def read(path):
+            name = os.path.basename(path)
+            if name == "dev_name":
+                return "gpio-sim.0"
+            if name == "chip_name":
+                return "gpiochip" + path.split("bank")[-1][0]
+            return real_read(path)
+
+        for patch in (mock.patch.object(kernel_check, "CONFIGFS", self.root),
+                      mock.patch.object(kernel_check, "read", read),
+                      mock.patch.object(kernel_check.GpioSim, "base", staticmethod(lambda label: 512))):
+            patch.start()
+            self.addCleanup(patch.stop)
+
+    def text(self, *parts):
+        with open(os.path.join(self.root, "kernel-check-3", *parts)) as f:
+            return f.read()
+
+    def test_banks_names_and_hogs_then_live(self):
+        scenario = next(s for s in table.SCENARIOS if s.name == "zero-w on, line held by the kernel")
+        sim = kernel_check.GpioSim(scenario, 3)
+        self.assertEqual((self.text("bank0", "label"), self.text("bank0", "num_lines")), ("pinctrl-bcm2835", "54"))
+        self.assertFalse(os.path.exists(os.path.join(self.root, "kernel-check-3", "bank1")))
+        self.assertEqual(self.text("bank0", "line40", "name"), "CAM_GPIO1")
+        self.assertEqual(self.text("bank0", "line40", "hog", "name"), "cam_led_hog")
+        self.assertEqual(self.text("bank0", "line40", "hog", "direction"), "input")
+        self.assertEqual(self.text("bank0", "line44", "hog", "direction"), "output-low")
+        self.assertEqual(self.text("live"), "1")
+        self.assertEqual(sim.sysfs, ["/sys/devices/platform/gpio-sim.0/gpiochip0"])
+
+    def test_removal_leaves_live_first_and_goes_deepest_first(self):
+        sim = kernel_check.GpioSim(next(s for s in table.SCENARIOS if s.name == "3b on"), 3)
+        removed = []
+        with mock.patch("os.rmdir", removed.append):
+            sim.remove()
+        self.assertEqual(self.text("live"), "0")
+        self.assertEqual(removed[-1], os.path.join(self.root, "kernel-check-3"))
+        for earlier, path in enumerate(removed):
+            self.assertFalse(any(later.startswith(path + "/") for later in removed[earlier:]), path)
+        self.assertIn(os.path.join(self.root, "kernel-check-3", "bank1", "line5", "hog"), removed)
+
+
+class Capture(unittest.TestCase):
+    def test_what_python_and_the_descriptors_write_is_kept_and_the_descriptors_come_back(self):
+        before = os.fstat(1), os.fstat(2)
+        with kernel_check.Captured() as output:
+            sys.stdout.write("through python\n")
+            os.write(2, b"through the descriptor\n")
+        self.assertEqual(output.stdout, "through python\n")
+        self.assertEqual(output.stderr, "through the descriptor\n")
+        after = os.fstat(1), os.fstat(2)
+        self.assertEqual([(s.st_dev, s.st_ino) for s in before], [(s.st_dev, s.st_ino) for s in after])
+
+
 def result(status=0, level=1, stdout="", stderr=""):
     lines = {"chip 0 line 40": {"level": level, "direction": "output", "holder": None}}
     return kernel_check.answer(status, stdout, stderr, [], {"after": lines})
@@ -136,6 +226,25 @@ def result(status=0, level=1, stdout="", stderr=""):
 class Comparison(unittest.TestCase):
     def setUp(self):
         self.names = [scenario.name for scenario in table.SCENARIOS]
+
+    def test_the_report_counts_scenarios_and_fails_on_a_difference(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        emulator = {name: result() for name in self.names}
+        kernel = dict(emulator, **{self.names[0]: result(level=0, stderr="error: a\nerror: b\n")})
+        paths = []
+        for side, answers in (("emulator", emulator), ("kernel", kernel)):
+            paths.append(os.path.join(folder.name, side))
+            kernel_check.write(paths[-1], json.dumps(answers))
+        out = io.StringIO()
+        self.assertEqual(kernel_check.compare(paths[0], paths[0], out), 0)
+        self.assertTrue(out.getvalue().endswith("%d passed, 0 failed\n" % len(self.names)))
+        out = io.StringIO()
+        self.assertEqual(kernel_check.compare(paths[0], paths[1], out), 1)
+        report = out.getvalue()
+        self.assertIn("DIFF %s\n" % self.names[0], report)
+        self.assertIn("level of chip 0 line 40 after:\n    emulator: 1\n    kernel:   0\n", report)
+        self.assertTrue(report.endswith("%d passed, 1 failed\n" % (len(self.names) - 1)))
 
     def both(self, **changed):
         emulator = {name: result() for name in self.names}
@@ -200,6 +309,20 @@ class EmulatorSide(unittest.TestCase):
         self.assertEqual(answer["exit"], 0)
         self.assertEqual(answer["lines"]["while held"]["chip 0 line 40"]["holder"], "tallowick")
         self.assertIsNone(answer["lines"]["after"]["chip 0 line 40"]["holder"])
+
+    def test_the_board_words_reach_the_emulator(self):
+        no_chip = self.run_scenario("3b on, no expander chip")
+        self.assertEqual(no_chip["exit"], 1)
+        self.assertIn("no raspberrypi-exp-gpio GPIO chip", no_chip["stderr"])
+        no_parameter = self.run_scenario("zero-w on, kernel without the persist parameter")
+        self.assertEqual(no_parameter["messages"], ["warning:"])
+        self.assertNotIn("after", no_parameter["lines"])
+
+    def test_the_regulator_folder_reaches_the_product(self):
+        powered = self.run_scenario("zero-w indicate, camera powered")
+        dark = self.run_scenario("zero-w indicate, camera not powered")
+        self.assertEqual(powered["lines"]["while held"]["chip 0 line 40"]["level"], 1)
+        self.assertEqual(dark["lines"]["while held"]["chip 0 line 40"]["level"], 0)
 
     def test_different_outcomes_make_a_difference(self):
         on, off = self.run_scenario("zero-w on"), self.run_scenario("zero-w off")
