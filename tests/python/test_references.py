@@ -353,18 +353,23 @@ class ReferencesAndMemory(TestCase):
     def test_every_road_keeps_counts_memory_and_descriptors(self):
         roads = self.roads.all()
         watched = self.roads.arguments + [Tallowick, Lamp, Abstract, default_led_pin()]
+        # Two measured spans: a leak grows the memory in both, while the
+        # interpreter's own one-off allocations (a table it enlarges once,
+        # which the warm-up may not reach) show in one of them at most.
         with CapturedStderr() as captured:
             run_rounds(roads, WARM_UP_ROUNDS)
             before, memory_before = self.counts(watched), measure()
             run_rounds(roads, ROUNDS)
+            memory_between = measure()
+            run_rounds(roads, ROUNDS)
             after, memory_after = self.counts(watched), measure()
         self.assertEqual(captured.text, NOT_OPENED * self.roads.closed_refusals)
-        self.assertEqual(self.roads.closed_refusals, 4 * (WARM_UP_ROUNDS + ROUNDS))
+        self.assertEqual(self.roads.closed_refusals, 4 * (WARM_UP_ROUNDS + 2 * ROUNDS))
 
         changed = [(repr(item)[:60], b, a) for item, b, a in zip(watched, before, after) if a != b]
         self.assertEqual(changed, [])
-        grown = dict((name, memory_after[name] - memory_before[name]) for name in memory_before
-                     if memory_before[name] is not None)
+        grown = dict((name, min(memory_between[name] - memory_before[name], memory_after[name] - memory_between[name]))
+                     for name in memory_before if memory_before[name] is not None)
         over = dict((name, growth) for name, growth in grown.items() if growth > SLACK[name])
         self.assertEqual(over, {}, "growth over %d rounds of %d roads: %r" % (ROUNDS, len(roads), grown))
         self.assertTrue(grown, "no memory measure available")
