@@ -33,7 +33,7 @@ from tallowick import __version__
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # never at run time: Python 2.7 has no typing module
-    from typing import Any, Optional, Sequence, Tuple
+    from typing import Any, Optional, Sequence
     from tallowick.camera import CameraLED
 
 # The path the module opens; the permission check looks at the same one.
@@ -94,6 +94,14 @@ class Options(object):
         # The firmware line given; None for the board's camera LED.
         self.line = line
         self.hold = hold
+
+    def until_signalled(self):
+        # type: () -> Optional[Signalled]
+        """What ends a run that keeps its line until a signal, installed
+        before the line is taken; None for the others."""
+        if self.hold or self.action == "indicate":
+            return Signalled().install()
+        return None
 
 
 def parse(args):
@@ -200,8 +208,7 @@ def run_camera_led(options):
     # type: (Options) -> int
     from tallowick import camera
 
-    # Before the line is taken: a signal from then on lets it go cleanly.
-    stop = Signalled().install() if options.hold or options.action == "indicate" else None
+    stop = options.until_signalled()
     try:
         if options.action == "indicate":
             from tallowick.indicator import indicate
@@ -244,7 +251,7 @@ def run_line(options, line):
     if os.path.exists(DEVICE) and not os.access(DEVICE, os.R_OK):
         sys.stderr.write(PERMISSION_HINT % DEVICE)
         return 1
-    stop = Signalled().install() if options.hold or options.action == "indicate" else None
+    stop = options.until_signalled()
     led = pyTallowick.Tallowick()
     # A refused line has been reported by the module already.
     if led.Open(line) < 0:

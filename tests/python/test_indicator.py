@@ -156,10 +156,12 @@ class Indicate(support.TestCase):
                 child = self.start(board=board, gpio=gpio)
                 child.wait_for(child.out, "^LED off: camera not powered$")
                 # Taken as an output at the camera's level: never lit first.
+                # (Standard error has its own reader: wait for it too.)
+                child.wait_for(child.err, "^" + re.escape(request))
                 self.assertTrue(child.drives()[0].startswith(request), child.err)
                 regulators.write("regulator.7", "state", "enabled")
                 child.wait_for(child.out, "^LED on: camera powered$")
-                self.assertIn(lit, [line.split(" (status")[0] for line in child.err])
+                child.wait_for(child.err, "^" + re.escape(lit))
                 regulators.write("regulator.7", "state", "unknown")
                 child.wait_for(child.out, "^LED off", count=2)
                 regulators.write("regulator.7", "state", "enabled")
