@@ -204,11 +204,11 @@ bool apply_gpio_word(const std::string &word, GpioSettings &settings)
         return true;
     }
     GpioSettings::LineText line{0, 0, ""};
-    if (name == "chips") {
+    if (name == "chips" || name == "sets") {
         int err = 0;
         if (!errno_from_name(value, err) || err == 0)
             return false;
-        settings.chips_errno = err;
+        (name == "chips" ? settings.chips_errno : settings.sets_errno) = err;
         return true;
     }
     if (name == "persist" && (value == "Y" || value == "N" || value == "none")) {
@@ -283,6 +283,7 @@ bool GpioKernel::apply_lines(const GpioSettings &chosen)
     settings.device_tree = chosen.device_tree;
     settings.cpuinfo = chosen.cpuinfo;
     settings.chips_errno = chosen.chips_errno;
+    settings.sets_errno = chosen.sets_errno;
     settings.persist = chosen.persist;
     bool all_found = true;
     for (const GpioSettings::LineText &name : chosen.names) {
@@ -576,10 +577,14 @@ int GpioKernel::set_values(const Request &request, void *arg)
     Chip &chip = chips[request.chip];
     for (unsigned i = 0; i < request.offsets.size(); ++i) {
         const unsigned offset = request.offsets[i];
-        if (bit(values.mask, i) && !chip.lines[offset].output) {
+        int err = settings.sets_errno;
+        if (err == 0 && bit(values.mask, i) && !chip.lines[offset].output)
+            err = EPERM;
+        if (err != 0) {
             if (trace)
-                trace_out("gpio: set %s%u line %u -> EPERM\n", chip_prefix, request.chip, offset);
-            return EPERM;
+                trace_out("gpio: set %s%u line %u -> %s\n", chip_prefix, request.chip, offset,
+                          errno_name(err).c_str());
+            return err;
         }
     }
     bool drove = false;

@@ -39,6 +39,9 @@ struct GpioSettings {
     bool expander = true;
     // Every open of a chip the board has fails with this errno (0: none).
     int chips_errno = 0;
+    // Every value set on a line request fails with this errno, the line left
+    // as it is (0: none): an ioctl that fails while a line is held.
+    int sets_errno = 0;
     Persist persist = Persist::yes;
     std::vector<LineText> holds;
     std::vector<LineText> names;

@@ -25,11 +25,12 @@
 //       (errno by name or number; any subset, comma separated)
 //   VCIOEMU_REVISION=0xc03111   the board revision the firmware reports
 //       (default 0xa02082, a Raspberry Pi 3 Model B)
-//   VCIOEMU_GPIO="no-device-tree,no-cpuinfo,no-expander,chips=EACCES,persist=N,
+//   VCIOEMU_GPIO="no-device-tree,no-cpuinfo,no-expander,chips=EACCES,sets=EIO,persist=N,
 //                 hold=0:40:gpio-leds,name=1:6:LED,pull=0:40:up"
 //       no-device-tree, no-cpuinfo: that file is absent (ENOENT);
 //       no-expander: the kernel has no expander chip; chips=ERRNO: every open
-//       of a chip the board has fails with it; persist=Y|N|none: the persist
+//       of a chip the board has fails with it; sets=ERRNO: every value set
+//       on a line request fails with it; persist=Y|N|none: the persist
 //       parameter (a released SoC output keeps its level only with Y; none
 //       removes the file), Y by default; hold=CHIP:OFFSET:CONSUMER: a kernel
 //       consumer holds that line; name=CHIP:OFFSET:NAME: the line's name;

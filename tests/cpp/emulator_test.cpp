@@ -364,6 +364,17 @@ TEST_F(Chips, ValuesAndConfigurationOnTheRequestsDescriptor)
     EXPECT_EQ(vcioemu_gpio_line_output(0, 41), 0);
     values = {0, 2};
     EXPECT_EQ(call(request.fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values), EPERM);
+
+    // Sets that fail as a vanished chip's would: nothing driven, the line kept.
+    ASSERT_EQ(call(request.fd, GPIO_V2_LINE_SET_CONFIG_IOCTL, &request.config), 0);
+    const unsigned drives = vcioemu_gpio_drive_count();
+    ASSERT_EQ(vcioemu_gpio_configure("sets=EIO"), 0);
+    values = {0, 3};
+    EXPECT_EQ(call(request.fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values), EIO);
+    EXPECT_EQ(vcioemu_gpio_line_value(0, 40), 0);
+    EXPECT_EQ(vcioemu_gpio_line_value(0, 41), 1);
+    EXPECT_EQ(vcioemu_gpio_drive_count(), drives);
+    EXPECT_EQ(vcioemu_gpio_configure("sets=0"), -1);
     ::close(request.fd);
     EXPECT_EQ(vcioemu_gpio_line_requested(0, 40), 0);
 }

@@ -224,6 +224,19 @@ class Indicate(support.TestCase):
                 self.assertIn(words, child.messages()[0])
 
 
+    def test_an_error_while_running_is_one_error_line_and_status_1(self):
+        # Taken lit; the switch off fails, and so does the try to leave it off.
+        self.regulators.add("regulator.1", "cam1-reg", "enabled")
+        child = self.start(gpio="sets=EIO")
+        child.wait_for(child.out, "^LED on")
+        self.regulators.write("regulator.1", "state", "disabled")
+        self.assertEqual(child.finish(), 1)
+        self.assertEqual(child.out, ["LED on: camera powered"])
+        self.assertEqual(child.messages(), ["error: line 40 of /dev/gpiochip0 (pinctrl-bcm2835): Input/output error"])
+        self.assertEqual([line for line in child.err if line.startswith("gpio: set ")], ["gpio: set /dev/gpiochip0 line 40 -> EIO"] * 2)
+        self.assertIn("gpio: release /dev/gpiochip0 line 40", child.err)
+
+
 class Hold(support.TestCase):
     def setUp(self):
         support.TestCase.setUp(self)
