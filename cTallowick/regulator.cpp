@@ -51,13 +51,15 @@ std::string attribute_path(const std::string &device, const char *attribute)
 }
 
 // The class folder's device entries, sorted so that a scan is repeatable.
+// readdir64: a 32-bit build's readdir fails with EOVERFLOW on an entry whose
+// inode number or offset needs 64 bits, as any file system's may.
 int list_devices(std::vector<std::string> &devices)
 {
     const owned_directory directory(opendir(regulator_class_path));
     if (!directory)
         return errno == ENOENT ? 0 : -errno;
     errno = 0;
-    while (const dirent *entry = readdir(directory.get())) {
+    while (const dirent64 *entry = readdir64(directory.get())) {
         if (entry->d_name[0] != '.')
             devices.emplace_back(entry->d_name);
         errno = 0;
