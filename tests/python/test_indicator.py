@@ -353,6 +353,10 @@ class FromPython(support.TestCase):
         flip = threading.Timer(0.05, self.regulators.write, ("regulator.4", "state", "disabled"))
         flip.start()
         self.addCleanup(flip.cancel)
+        # Should the switch never fail, the loop is stopped rather than left to hang the suite.
+        guard = threading.Timer(PATIENCE, stop.set)
+        guard.start()
+        self.addCleanup(guard.cancel)
         self.assertRaises(camera.CameraLEDError, indicator.indicate, stop, led, out, TextStream(), 0.01)
         self.assertEqual(led.switches, [True, False, False])
         self.assertEqual(out.getvalue(), "LED on: camera powered\n")
