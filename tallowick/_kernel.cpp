@@ -419,14 +419,6 @@ PyObject *power_scan(PyObject *self, PyObject * /*unused*/)
     }
 }
 
-// Called every round of the indicator: no allocation but the result's.
-PyObject *state_object(camera_power_state state);
-
-PyObject *power_read(PyObject *self, PyObject * /*unused*/)
-{
-    return state_object(power_of(self)->read());
-}
-
 PyObject *state_object(camera_power_state state)
 {
     switch (state) {
@@ -438,6 +430,12 @@ PyObject *state_object(camera_power_state state)
         break;
     }
     return new_reference(Py_None);
+}
+
+// Called every round of the indicator: no allocation but the result's.
+PyObject *power_read(PyObject *self, PyObject * /*unused*/)
+{
+    return state_object(power_of(self)->read());
 }
 
 // Seconds as a float, to whole nanoseconds; false with an exception set.

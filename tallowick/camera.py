@@ -158,10 +158,6 @@ class _FirmwareLine(object):
         led = self.opened()
         return functools.partial(led.SetState, 1), functools.partial(led.SetState, 0)
 
-    def failure(self, error):
-        # type: (EnvironmentError) -> CameraLEDError
-        return CameraLEDError("error: %s: %s" % (self.describe(), error.strerror))
-
     def close(self):
         # type: () -> None
         if self.led is not None:
